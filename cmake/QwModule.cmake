@@ -1,0 +1,53 @@
+# Each folder of src/ is one static library. Its sources are the folder's .cpp files
+# minus the other platform's *_posix.cpp / *_win32.cpp and minus the program entry
+# points (main_*.cpp), so adding a file never means editing a list.
+
+function(qw_sources out dir)
+  file(GLOB all CONFIGURE_DEPENDS "${dir}/*.cpp")
+  set(kept "")
+  foreach(f IN LISTS all)
+    get_filename_component(name "${f}" NAME)
+    if(name MATCHES "^main_")
+      continue()
+    endif()
+    if(WIN32 AND name MATCHES "_posix\\.cpp$")
+      continue()
+    endif()
+    if(NOT WIN32 AND name MATCHES "_win32\\.cpp$")
+      continue()
+    endif()
+    list(APPEND kept "${f}")
+  endforeach()
+  set(${out} "${kept}" PARENT_SCOPE)
+endfunction()
+
+# qw_module(<target> DIR <dir> [DEPS <targets>...])
+function(qw_module target)
+  cmake_parse_arguments(M "" "DIR" "DEPS" ${ARGN})
+  qw_sources(srcs "${M_DIR}")
+  if(srcs)
+    add_library(${target} STATIC ${srcs})
+    target_include_directories(${target} PUBLIC "${PROJECT_SOURCE_DIR}/src")
+    target_link_libraries(${target} PUBLIC ${M_DEPS})
+  else()
+    # Headers only, so far.
+    add_library(${target} INTERFACE)
+    target_include_directories(${target} INTERFACE "${PROJECT_SOURCE_DIR}/src")
+    target_link_libraries(${target} INTERFACE ${M_DEPS})
+  endif()
+endfunction()
+
+# qw_test_program(<target> DIR <dir> [DEPS <targets>...] [LABELS <labels>...])
+# One GoogleTest program per test folder; ctest runs it whole (under Wine when
+# cross-compiled, through CMAKE_CROSSCOMPILING_EMULATOR).
+function(qw_test_program target)
+  cmake_parse_arguments(T "" "DIR" "DEPS;LABELS" ${ARGN})
+  qw_sources(srcs "${T_DIR}")
+  if(NOT srcs)
+    return()
+  endif()
+  add_executable(${target} ${srcs})
+  target_link_libraries(${target} PRIVATE ${T_DEPS} qw_test_support qw_gtest_main)
+  add_test(NAME ${target} COMMAND ${target} --gtest_brief=1)
+  set_tests_properties(${target} PROPERTIES LABELS "unit;${T_LABELS}" TIMEOUT 300)
+endfunction()

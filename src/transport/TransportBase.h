@@ -1,0 +1,38 @@
+#pragma once
+// A byte channel between the capture session and the host.
+//
+// Threads: a capture thread may write while the main thread reads commands and
+// writes replies on the same object (single-file sessions, server connections).
+// Whole messages are serialised with messageLock() by the message writers; the
+// transport itself has no lock around read/write.
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+constexpr size_t kIoFailed = ~size_t{0};
+
+class TransportBase {
+public:
+    TransportBase() = default;
+    TransportBase(const TransportBase&) = delete;
+    TransportBase& operator=(const TransportBase&) = delete;
+    virtual ~TransportBase() = default;
+
+    // Releases the underlying handle; may be called again, and from another
+    // thread while a read is blocked, which then returns (end of input or failure).
+    virtual void close() = 0;
+    // At most size bytes; 0 at end of input; kIoFailed with the last error set.
+    virtual size_t read(void* buffer, size_t size) = 0;
+    // Bytes taken (possibly fewer than asked, a zero-length write returns 0);
+    // kIoFailed with the last error set.
+    virtual size_t write(const void* buffer, size_t size) = 0;
+    // A pause before the rest of a partial write is retried.
+    virtual bool wait() = 0;
+
+    // Held by the message writers across a message's header and payload writes.
+    std::mutex& messageLock() { return messageLock_; }
+
+private:
+    std::mutex messageLock_;
+};
