@@ -55,26 +55,15 @@ TEST(CmdLineValues, SizesAndTimes) {
         const char* text;
         uint64_t value;
     } cases[] = {
-        {parseSize, "100", 100},
-        {parseSize, "8K", 8192},
-        {parseSize, "8k", 8192},
-        {parseSize, "10M", 10485760},
-        {parseSize, "1G", 1073741824},
-        {parseSize, "4G", 4294967296},
-        {parseSize, "0x10k", 16384},
-        {parseSize, "010K", 8192},  // octal, as strtoul reads it
-        {parseSize, "8 \t\r\nKiB", 8192},
+        {parseSize, "100", 100},          {parseSize, "8K", 8192},           {parseSize, "8k", 8192},
+        {parseSize, "10M", 10485760},     {parseSize, "1G", 1073741824},     {parseSize, "4G", 4294967296},
+        {parseSize, "0x10k", 16384},      {parseSize, "010K", 8192},         {parseSize, "8 \t\r\nKiB", 8192},
+        {parseSize, "8X", 8},             {parseSize, "K", 0},
         {parseSize, "8\vK", 8},  // only space, tab, CR and LF may precede the unit
-        {parseSize, "8X", 8},
-        {parseSize, "K", 0},
         {parseSize, "5000000000", 4294967295},
         {parseSize, "4294967295G", 4294967295ull << 30},
-        {parseTime, "90", 90 * kTick},
-        {parseTime, "30m", 1800 * kTick},
-        {parseTime, "30M", 1800 * kTick},
-        {parseTime, "2h", 7200 * kTick},
-        {parseTime, "1d", 86400 * kTick},
-        {parseTime, "0x10s", 16 * kTick},
+        {parseTime, "90", 90 * kTick},    {parseTime, "30m", 1800 * kTick},  {parseTime, "30M", 1800 * kTick},
+        {parseTime, "2h", 7200 * kTick},  {parseTime, "1d", 86400 * kTick},  {parseTime, "0x10s", 16 * kTick},
         {parseTime, "30y", 30 * kTick},
         // Largest hour count that fits in 64 bits of 100-ns units, then one more.
         {parseTime, "512409557h", 512409557ull * 3600 * kTick},
