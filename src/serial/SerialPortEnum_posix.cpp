@@ -35,22 +35,35 @@ bool isAbsentUart(const fs::path& tty) {
     return fs::exists(tty / "type", ec) && readAttribute(tty / "type") == "0";
 }
 
+// The driver of the device, looking through the serial core's own port devices
+// (bus "serial-base", newer kernels) to the driver of the hardware they belong to.
+std::string driverName(fs::path dir) {
+    for (int depth = 0; depth < 4 && dir.has_relative_path(); ++depth, dir = dir.parent_path()) {
+        std::error_code ec;
+        fs::path driver = fs::read_symlink(dir / "driver", ec);
+        if (ec) return {};
+        if (driver.parent_path().parent_path().filename() != "serial-base") return driver.filename().string();
+    }
+    return {};
+}
+
 // The USB product name of the device the tty hangs off, else its driver's name.
 std::string describe(const fs::path& device) {
     std::error_code ec;
     fs::path dir = fs::canonical(device, ec);
+    if (ec) return {};
     // A USB serial tty sits at most a few levels below its USB device (port,
     // interface, device). Stop at the first USB device: above it are hubs with
     // product names of their own.
-    for (int depth = 0; !ec && depth < 4 && dir.has_relative_path(); ++depth, dir = dir.parent_path()) {
-        if (fs::exists(dir / "idVendor", ec)) {
-            std::string product = readAttribute(dir / "product");
+    fs::path up = dir;
+    for (int depth = 0; depth < 4 && up.has_relative_path(); ++depth, up = up.parent_path()) {
+        if (fs::exists(up / "idVendor", ec)) {
+            std::string product = readAttribute(up / "product");
             if (!product.empty()) return product;
             break;
         }
     }
-    fs::path driver = fs::read_symlink(device / "driver", ec);
-    return ec ? std::string() : driver.filename().string();
+    return driverName(dir);
 }
 
 // Natural order: the text before the trailing number, then the number.
