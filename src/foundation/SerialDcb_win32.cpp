@@ -38,9 +38,8 @@ COMMTIMEOUTS readIntervalTimeouts(uint32_t readInterval) {
 
 COMMTIMEOUTS arrivalTimeouts() {
     COMMTIMEOUTS t{};
-    t.ReadIntervalTimeout = MAXDWORD;
-    t.ReadTotalTimeoutMultiplier = MAXDWORD;
-    t.ReadTotalTimeoutConstant = kIdleReadMs;
+    t.ReadIntervalTimeout = kReadGapMs;
+    t.ReadTotalTimeoutConstant = kReadLimitMs;
     return t;
 }
 

@@ -15,10 +15,13 @@ void translateSerialSettings(DCB& dcb, const SerialSettings& settings, uint32_t 
 // for `readInterval` ms (0: returns at once with what is there).
 COMMTIMEOUTS readIntervalTimeouts(uint32_t readInterval);
 
-// The time-outs the I/O thread reads with: a read returns as soon as at least one
-// byte is there, with every byte there; an idle line completes it empty after
-// kIdleReadMs. Writes have no time-out.
-constexpr DWORD kIdleReadMs = 60'000;
+// The time-outs the I/O thread reads with: a read ends 1 ms after the line goes
+// quiet, and at the latest kReadLimitMs after it began, with every byte there (an
+// idle line ends it empty). So bytes reach the host within kReadLimitMs however
+// busy the line. (The documented "return on the first byte" setting, interval and
+// multiplier MAXDWORD, never completes on Wine's COM ports.) Writes: no time-out.
+constexpr DWORD kReadGapMs = 1;
+constexpr DWORD kReadLimitMs = 50;
 COMMTIMEOUTS arrivalTimeouts();
 
 // GetCommState, translate, SetCommState, and with kApplyReadInterval SetCommTimeouts.

@@ -82,8 +82,8 @@ public:
     uint32_t modemStatus() override;
 
 private:
-    // Collects a signalled operation; false with the last error set when it failed.
-    bool finish(Overlapped& op, DWORD* count);
+    // Collects a signalled operation: its error code (0 when it succeeded) and count.
+    DWORD finish(Overlapped& op, DWORD* count);
 
     win::Handle port_;
     win::Handle wake_;
@@ -160,11 +160,11 @@ bool Win32SerialPort::wait(bool withWrite, int timeoutMs) {
     return rc != WAIT_FAILED || err::setSystemError();
 }
 
-bool Win32SerialPort::finish(Overlapped& op, DWORD* count) {
+DWORD Win32SerialPort::finish(Overlapped& op, DWORD* count) {
     op.pending = false;
-    BOOL ok = GetOverlappedResult(port_.get(), &op.ov, count, TRUE);
+    DWORD error = GetOverlappedResult(port_.get(), &op.ov, count, TRUE) ? 0 : GetLastError();
     ResetEvent(op.event.get());
-    return ok || err::setSystemError();
+    return error;
 }
 
 bool Win32SerialPort::takeCommEvent() {
@@ -179,7 +179,10 @@ bool Win32SerialPort::takeCommEvent() {
 SerialPort::IoState Win32SerialPort::readState(size_t* count) {
     if (!read_.signalled()) return IoState::kPending;
     DWORD n = 0;
-    if (!finish(read_, &n)) return IoState::kFailed;
+    DWORD error = finish(read_, &n);
+    // Windows ends a timed-out serial read with success and the bytes so far;
+    // Wine reports the time-out as an error. Both are a completed read.
+    if (error != 0 && error != ERROR_TIMEOUT && error != WAIT_TIMEOUT) return err::setWinError(error), IoState::kFailed;
     *count = n;
     return IoState::kDone;
 }
@@ -187,7 +190,8 @@ SerialPort::IoState Win32SerialPort::readState(size_t* count) {
 SerialPort::IoState Win32SerialPort::writeState() {
     if (!write_.signalled()) return IoState::kPending;
     DWORD n = 0;
-    return finish(write_, &n) ? IoState::kDone : IoState::kFailed;
+    DWORD error = finish(write_, &n);
+    return error == 0 ? IoState::kDone : (err::setWinError(error), IoState::kFailed);
 }
 
 uint32_t Win32SerialPort::lineErrors() {
