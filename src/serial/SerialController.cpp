@@ -34,7 +34,10 @@ bool commandSettings(const uint8_t* p, size_t size, SerialSettings* out) {
 }
 
 SerialController::SerialController(const Settings* settings)
-    : ControllerBase(settings), port_(vek::io::SerialPort::create()) {}
+    : SerialController(settings, vek::io::SerialPort::create()) {}
+
+SerialController::SerialController(const Settings* settings, std::unique_ptr<vek::io::SerialPort> port)
+    : ControllerBase(settings), port_(std::move(port)) {}
 
 SerialController::~SerialController() {
     stop();

@@ -46,6 +46,8 @@ bool commandSettings(const uint8_t* payload, size_t size, vek::io::SerialSetting
 class SerialController final : public ControllerBase {
 public:
     explicit SerialController(const Settings* settings);
+    // Drives `port` instead of the platform's own (tests hand in a double).
+    SerialController(const Settings* settings, std::unique_ptr<vek::io::SerialPort> port);
     ~SerialController() override;
 
     std::span<const vek::Guid> getLogGuids() const override;

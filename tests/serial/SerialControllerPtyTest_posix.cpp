@@ -179,6 +179,28 @@ TEST_F(SerialPty, RestartsAfterWaitAndClose) {
     }
 }
 
+TEST_F(SerialPty, StopsPromptlyWhileTheFarEndTakesNothing) {
+    ASSERT_TRUE(controller.start(&output, nullptr));
+    // Far more than the pty buffers: the write stays unfinished.
+    EXPECT_TRUE(controller.processCommand(frame(kCmdSerialTransmit, std::vector<uint8_t>(60000, 'z')).data()));
+    EXPECT_TRUE(controller.processCommand(frame(kCmdSerialTransmit, bytes("never sent")).data()));
+    ASSERT_FALSE(pty.read(1, 2000).empty());
+    auto began = std::chrono::steady_clock::now();
+    controller.stop();
+    controller.waitAndClose();
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(2));
+
+    // The queued rest belonged to that session: a new one starts with nothing to send.
+    std::vector<uint8_t> drained;
+    while (!(drained = pty.read(65536, 200)).empty()) {
+    }
+    ASSERT_TRUE(controller.start(&output, nullptr));
+    controller.processCommand(frame(kCmdSerialTransmit, bytes("fresh")).data());
+    EXPECT_EQ(pty.read(5), bytes("fresh"));
+    controller.stop();
+    controller.waitAndClose();
+}
+
 TEST_F(SerialPty, SecondOpenOfAHeldPortFails) {
     ASSERT_TRUE(controller.start(&output, nullptr));
     EXPECT_FALSE(controller.start(&output, nullptr));
