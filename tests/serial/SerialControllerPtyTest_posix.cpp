@@ -201,11 +201,4 @@ TEST_F(SerialPty, StopsPromptlyWhileTheFarEndTakesNothing) {
     controller.waitAndClose();
 }
 
-TEST_F(SerialPty, SecondOpenOfAHeldPortFails) {
-    ASSERT_TRUE(controller.start(&output, nullptr));
-    EXPECT_FALSE(controller.start(&output, nullptr));
-    controller.stop();
-    controller.waitAndClose();
-}
-
 }  // namespace

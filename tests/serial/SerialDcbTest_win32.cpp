@@ -102,23 +102,6 @@ TEST(SerialDcb, LineSettingsCommandEnablesDtrAndHandshake) {
     EXPECT_EQ(d.BaudRate, 115200u);
 }
 
-TEST(SerialDcb, TimeOuts) {
-    COMMTIMEOUTS interval = vek::io::readIntervalTimeouts(10);
-    EXPECT_EQ(interval.ReadIntervalTimeout, 10u);
-    EXPECT_EQ(interval.ReadTotalTimeoutMultiplier | interval.ReadTotalTimeoutConstant |
-                  interval.WriteTotalTimeoutMultiplier | interval.WriteTotalTimeoutConstant,
-              0u);
-    EXPECT_EQ(vek::io::readIntervalTimeouts(0).ReadIntervalTimeout, MAXDWORD);
-    // Reads end on a short gap or a bounded wait, never only on a full buffer.
-    COMMTIMEOUTS arrival = vek::io::arrivalTimeouts();
-    EXPECT_GT(arrival.ReadIntervalTimeout, 0u);
-    EXPECT_LT(arrival.ReadIntervalTimeout, 10u);
-    EXPECT_EQ(arrival.ReadTotalTimeoutMultiplier, 0u);
-    EXPECT_GT(arrival.ReadTotalTimeoutConstant, 0u);
-    EXPECT_LE(arrival.ReadTotalTimeoutConstant, 100u);
-    EXPECT_EQ(arrival.WriteTotalTimeoutMultiplier | arrival.WriteTotalTimeoutConstant, 0u);
-}
-
 TEST(SerialDevicePath, PrefixedOnceOnly) {
     EXPECT_EQ(vek::io::serialDevicePath("COM3"), "\\\\.\\COM3");
     EXPECT_EQ(vek::io::serialDevicePath("\\\\.\\COM12"), "\\\\.\\COM12");

@@ -224,6 +224,7 @@ TEST(SerialCommands, LevelsAndSettingsReachThePort) {
         {frame(kCmdSerialSetRts, {0x80}), "escape 2"}, {frame(kCmdSerialSetRts, {0, 1}), "escape 3"},
         {frame(kCmdSerialSetBreak, {1}), "escape 4"}, {frame(kCmdSerialSetBreak, {0}), "escape 5"},
         {frame(kCmdSerialSetDtr), ""},                 {frame(kCmdSerialLineSettings, {1, 2, 3, 4, 5, 6, 7}), ""},
+        {frame(kCmdSerialTransmit), ""},
         {frame(kCmdSerialLineSettings, {0x80, 0x25, 0, 0, 7, 2, 1, 1}), "settings 31"},
     };
     for (const Case& c : cases) {
