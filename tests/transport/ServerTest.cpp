@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "foundation/Error.h"
+#include "foundation/Socket.h"
 #include "support/CloseDuringRead.h"
 #include "support/TempDir.h"
 #include "support/TestHost.h"
@@ -235,4 +236,40 @@ TEST(PipeServer, ANameInUseIsRefused) {
 TEST(StreamServer, ServeWithoutOpenFails) {
     TcpServer server;
     EXPECT_FALSE(server.serve(echoSession));
+}
+
+TEST_P(ServerTest, AClientThatConnectsBeforeTheServerWaitsIsServed) {
+    TempDir dir;
+    std::unique_ptr<StreamServer> server;
+    std::unique_ptr<TestClient> client;
+    if (GetParam() == "tcp") {
+        auto tcp = std::make_unique<TcpServer>();
+        ASSERT_TRUE(tcp->open(0));
+        client = TestClient::connectTcp(tcp->port());
+        server = std::move(tcp);
+    } else {
+        auto pipe = std::make_unique<PipeServer>();
+        ASSERT_TRUE(pipe->open(testPipeName(dir.root().string())));
+        client = TestClient::connectPipe(pipe->address());
+        server = std::move(pipe);
+    }
+    ASSERT_TRUE(client);
+    std::thread serving([&] { server->serve(echoSession); });
+    ASSERT_TRUE(client->send(bytesOf("Q")));
+    EXPECT_EQ(client->receive(1), bytesOf("Q"));
+    server->stop();
+    serving.join();
+}
+
+TEST(Listener, StopEndsAWaitingAcceptAndEveryLaterOne) {
+    uint16_t port = 0;
+    auto listener = vek::io::listenTcp(0, &port);
+    ASSERT_TRUE(listener);
+    EXPECT_NE(port, 0);
+    std::thread stopper([&] { listener->stop(); });
+    std::unique_ptr<vek::io::Stream> none;
+    EXPECT_EQ(listener->accept(none), vek::io::AcceptResult::kStopped);
+    stopper.join();
+    EXPECT_EQ(listener->accept(none), vek::io::AcceptResult::kStopped);
+    EXPECT_FALSE(none);
 }
