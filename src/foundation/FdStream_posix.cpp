@@ -98,7 +98,10 @@ private:
 
 class FdStream final : public Stream {
 public:
-    enum class Kind { kOther, kFifo, kSocket };
+    // Regular files never block for long; sockets are tried without waiting
+    // (MSG_DONTWAIT) and waited for only when they would block; FIFOs and
+    // devices (ttys, standard handles) are waited for before every call.
+    enum class Kind { kRegular, kOther, kFifo, kSocket };
 
     FdStream(Fd fd, Kind kind, WakePipe wake) : fd_(std::move(fd)), kind_(kind), wake_(std::move(wake)) {}
     ~FdStream() override { close(); }
@@ -108,6 +111,7 @@ public:
     void close() override;
 
 private:
+    bool mayBlock() const { return kind_ == Kind::kFifo || kind_ == Kind::kOther; }
     ssize_t writeSome(const uint8_t* p, size_t n);
 
     Fd fd_;
@@ -120,14 +124,18 @@ size_t FdStream::read(void* buffer, size_t size) {
     IoGate::Pass pass(gate_);
     if (!pass || size == 0) return 0;
     size = std::min<size_t>(size, SSIZE_MAX);
+    bool waitFirst = mayBlock();
     for (;;) {
-        int ready = pollWithWake(fd_.get(), POLLIN, wake_.fd());
-        if (ready == 0) return 0;
-        if (ready < 0) return fail(errno);
+        if (waitFirst) {
+            int ready = pollWithWake(fd_.get(), POLLIN, wake_.fd());
+            if (ready == 0) return 0;
+            if (ready < 0) return fail(errno);
+        }
         ssize_t n = kind_ == Kind::kSocket ? ::recv(fd_.get(), buffer, size, MSG_DONTWAIT)
                                            : ::read(fd_.get(), buffer, size);
         if (n >= 0) return static_cast<size_t>(n);
         if (!retryable(errno)) return fail(errno);
+        waitFirst = true;
     }
 }
 
@@ -137,6 +145,7 @@ ssize_t FdStream::writeSome(const uint8_t* p, size_t n) {
             return ::send(fd_.get(), p, std::min<size_t>(n, SSIZE_MAX), MSG_NOSIGNAL | MSG_DONTWAIT);
         case Kind::kFifo:
             return ::write(fd_.get(), p, std::min<size_t>(n, PIPE_BUF));
+        case Kind::kRegular:
         case Kind::kOther:
             break;
     }
@@ -150,18 +159,25 @@ size_t FdStream::write(const void* buffer, size_t size) {
     SigpipeBlock block(kind_ == Kind::kFifo);
     auto p = static_cast<const uint8_t*>(buffer);
     size_t done = 0;
+    bool waitFirst = mayBlock();
     while (done < size) {
-        int ready = pollWithWake(fd_.get(), POLLOUT, wake_.fd());
-        if (ready == 0) return failClosed();
-        if (ready < 0) return fail(errno);
+        if (waitFirst) {
+            int ready = pollWithWake(fd_.get(), POLLOUT, wake_.fd());
+            if (ready == 0) return failClosed();
+            if (ready < 0) return fail(errno);
+        }
         ssize_t n = writeSome(p + done, size - done);
         if (n < 0) {
             int code = errno;
-            if (retryable(code)) continue;
+            if (retryable(code)) {
+                waitFirst = true;
+                continue;
+            }
             if (code == EPIPE) block.noteEpipe();
             return fail(code);
         }
         done += static_cast<size_t>(n);
+        waitFirst = mayBlock();
     }
     return done;
 }
@@ -186,6 +202,7 @@ std::unique_ptr<Stream> makeFdStream(Fd fd) {
     }
     FdStream::Kind kind = S_ISSOCK(st.st_mode)   ? FdStream::Kind::kSocket
                           : S_ISFIFO(st.st_mode) ? FdStream::Kind::kFifo
+                          : S_ISREG(st.st_mode)  ? FdStream::Kind::kRegular
                                                  : FdStream::Kind::kOther;
     WakePipe wake;
     if (!wake.open()) return nullptr;
