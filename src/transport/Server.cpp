@@ -1,5 +1,7 @@
 #include "transport/Server.h"
 
+#include <chrono>
+
 #include "foundation/Error.h"
 #include "foundation/LocalPipe.h"
 #include "foundation/Socket.h"
@@ -20,15 +22,15 @@ bool StreamServer::serve(const SessionCallback& session) {
         return false;
     }
     for (;;) {
-        if (stopped_) return true;
+        if (stopped()) return finishStopped();
         std::unique_ptr<vek::io::Stream> connection;
         switch (listener_->accept(connection)) {
             case vek::io::AcceptResult::kStopped:
-                return true;
+                return finishStopped();
             case vek::io::AcceptResult::kFatal:
                 return false;
             case vek::io::AcceptResult::kFailed:
-                wakeup_.waitFor(kAcceptRetryMs);
+                if (waitStopped(kAcceptRetryMs)) return finishStopped();
                 break;
             case vek::io::AcceptResult::kConnected: {
                 std::unique_ptr<TransportBase> client = wrap(std::move(connection));
@@ -41,9 +43,27 @@ bool StreamServer::serve(const SessionCallback& session) {
 }
 
 void StreamServer::stop() {
+    // All under the lock, notify included: serve takes the lock before it
+    // returns, so nothing here can touch a server its owner has destroyed.
+    std::lock_guard<std::mutex> hold(stopMutex_);
     stopped_ = true;
     if (listener_) listener_->stop();
-    wakeup_.set();
+    stopChanged_.notify_all();
+}
+
+bool StreamServer::stopped() {
+    std::lock_guard<std::mutex> hold(stopMutex_);
+    return stopped_;
+}
+
+bool StreamServer::waitStopped(uint32_t milliseconds) {
+    std::unique_lock<std::mutex> hold(stopMutex_);
+    return stopChanged_.wait_for(hold, std::chrono::milliseconds(milliseconds), [this] { return stopped_; });
+}
+
+bool StreamServer::finishStopped() {
+    std::lock_guard<std::mutex> hold(stopMutex_);  // until stop() has returned
+    return true;
 }
 
 bool TcpServer::open(uint32_t port) {

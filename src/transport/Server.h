@@ -8,14 +8,14 @@
 // the next client. The callback's result is not used. A failure of one
 // connection (accept, connect, the session) never ends the server.
 
-#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
-#include "foundation/Event.h"
 #include "foundation/Stream.h"
 #include "transport/TransportBase.h"
 
@@ -32,7 +32,8 @@ public:
     // server cannot go on (the last error says why); true only after stop().
     bool serve(const SessionCallback& session);
     // Any thread, once open has returned: serve returns when it next waits for
-    // a client. A running session is not interrupted.
+    // a client. A running session is not interrupted. serve does not return
+    // before stop has let go of the server, so its owner may destroy it then.
     void stop();
 
 protected:
@@ -41,8 +42,13 @@ protected:
     std::unique_ptr<vek::io::Listener> listener_;
 
 private:
-    std::atomic<bool> stopped_{false};
-    vek::sys::Event wakeup_;
+    bool stopped();
+    bool waitStopped(uint32_t milliseconds);
+    bool finishStopped();
+
+    std::mutex stopMutex_;
+    std::condition_variable stopChanged_;
+    bool stopped_ = false;
 };
 
 class TcpServer final : public StreamServer {
