@@ -8,6 +8,8 @@ namespace vek::io {
 
 namespace {
 
+constexpr DWORD kAcceptRecheckMs = 100;
+
 // Owns a SOCKET.
 class SocketHandle {
 public:
@@ -55,8 +57,14 @@ AcceptResult TcpListener::accept(std::unique_ptr<Stream>& connection) {
         if (client.get() == INVALID_SOCKET) {
             int code = WSAGetLastError();
             if (code != WSAEWOULDBLOCK) return err::setWinError(static_cast<uint32_t>(code)), AcceptResult::kFailed;
+            // Wine now and then leaves a waiting client unsignalled: a bounded
+            // wait asks accept again rather than waiting for ever.
             HANDLE waits[2] = {clientEvent_.get(), stopEvent_.get()};
-            if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) return AcceptResult::kStopped;
+            DWORD woken = WaitForMultipleObjects(2, waits, FALSE, kAcceptRecheckMs);
+            if (woken != WAIT_OBJECT_0 && woken != WAIT_TIMEOUT) return AcceptResult::kStopped;
+            // Resets the event and re-arms FD_ACCEPT.
+            WSANETWORKEVENTS events;
+            WSAEnumNetworkEvents(socket_.get(), clientEvent_.get(), &events);
             continue;
         }
         // An accepted socket inherits the event selection and non-blocking mode: undo both.
@@ -87,7 +95,7 @@ std::unique_ptr<Listener> listenTcp(uint16_t port, uint16_t* boundPort) {
         *boundPort = ntohs(address.sin_port);
     }
 
-    win::Handle clientEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    win::Handle clientEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     win::Handle stopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!clientEvent.valid() || !stopEvent.valid()) return err::setSystemError(), nullptr;
     if (WSAEventSelect(s.get(), clientEvent.get(), FD_ACCEPT) != 0) return err::setSocketError(), nullptr;
