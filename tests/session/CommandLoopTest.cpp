@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "app/session/CommandLoop.h"
 #include "app/session/Message.h"
 #include "foundation/Error.h"
@@ -131,18 +129,4 @@ TEST(CommandLoop, ReadFailureEndsTheLoopWithTheTransportsError) {
     EXPECT_EQ(vek::err::getLastError().guid(), vek::err::kWinDomain);
     EXPECT_EQ(vek::err::getLastError().code(), 1234u);
     EXPECT_TRUE(in.output().empty());
-}
-
-TEST(CommandLoop, CloseFromAnotherThreadEndsTheLoop) {
-    // How a failing capture thread ends a session: it closes the command transport.
-    MemoryTransport in;
-    FakeController controller;
-    in.pushInput(frame(0x24, {1}));
-    std::thread closer([&] {
-        ASSERT_TRUE(in.waitForOutput(4));  // the reply to the first command
-        in.close();
-    });
-    EXPECT_TRUE(commandLoop(in, controller, &scriptedClock));
-    closer.join();
-    EXPECT_EQ(controller.commands().size(), 1u);
 }

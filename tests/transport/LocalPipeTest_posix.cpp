@@ -17,7 +17,6 @@
 #include "foundation/FdStream_posix.h"
 #include "foundation/File.h"
 #include "foundation/LocalPipe.h"
-#include "foundation/Socket.h"
 #include "support/TempDir.h"
 #include "support/TestHost.h"
 #include "transport/Server.h"
@@ -119,6 +118,14 @@ TEST(LocalPipeListener, SocketFileRules) {
         EXPECT_TRUE(TestClient::connectPipe(path));  // the first one still listens
     }
     EXPECT_FALSE(std::filesystem::exists(path));  // removed with its server
+    {
+        PipeServer server;
+        ASSERT_TRUE(server.open(path));
+        ::unlink(path.c_str());
+        writeFileBytes(path, bytesOf("someone else's"));
+    }
+    EXPECT_EQ(readFileBytes(path), bytesOf("someone else's"));  // not ours any more: left alone
+    ::unlink(path.c_str());
 
     struct Case {
         const char* name;
@@ -145,18 +152,6 @@ TEST(LocalPipeListener, SocketFileRules) {
     EXPECT_EQ(vek::err::getLastErrorDescription(), "invalid pipe name \"\\\\.\\pipe\\\"");
 }
 
-TEST(LocalPipeListener, ASocketFileReplacedMeanwhileIsLeftAlone) {
-    TempDir dir;
-    std::string path = dir.path("pipe");
-    {
-        PipeServer server;
-        ASSERT_TRUE(server.open(path));
-        ::unlink(path.c_str());
-        writeFileBytes(path, bytesOf("someone else's"));
-    }
-    EXPECT_EQ(readFileBytes(path), bytesOf("someone else's"));
-}
-
 TEST(PosixStreams, APeerThatHasGoneIsAnErrorNotASignal) {
     DefaultSigpipe sigpipe;
     TempDir dir;
@@ -168,17 +163,6 @@ TEST(PosixStreams, APeerThatHasGoneIsAnErrorNotASignal) {
     ::close(pair[1]);
     EXPECT_EQ(writeUntilFailure(*local), vek::io::kStreamFailed);
     EXPECT_EQ(vek::err::getLastError().code(), static_cast<uint32_t>(EPIPE));
-
-    // TCP.
-    uint16_t port = 0;
-    auto listener = vek::io::listenTcp(0, &port);
-    ASSERT_TRUE(listener);
-    auto client = TestClient::connectTcp(port);
-    std::unique_ptr<vek::io::Stream> accepted;
-    ASSERT_EQ(listener->accept(accepted), vek::io::AcceptResult::kConnected);
-    client.reset();
-    EXPECT_EQ(writeUntilFailure(*accepted), vek::io::kStreamFailed);
-    EXPECT_NE(vek::err::getLastError().code(), 0u);
 
     // A FIFO whose reader has gone, opened by name.
     std::string fifo = dir.path("fifo");

@@ -41,22 +41,17 @@ TEST(OutputFileSplitter, NamesTheSeries) {
     }
 }
 
-TEST(OutputFileSplitter, IndexGrowsPastTwoDigits) {
+TEST(OutputFileSplitter, IndexGrowsPastTwoDigitsAndNoLimitsMeansNoSeries) {
     OutputFileSplitter s;
     s.init(10, kNoSplit, "capture.log");
-    for (int i = 0; i < 99; ++i) ASSERT_TRUE(s.onWritten(10));
-    EXPECT_EQ(s.fileName(), "capture-99.log");
-    EXPECT_TRUE(s.onWritten(10));
+    for (int i = 0; i < 100; ++i) ASSERT_TRUE(s.onWritten(10));
     EXPECT_EQ(s.fileName(), "capture-100.log");
-}
 
-TEST(OutputFileSplitter, WithoutLimitsTheNameStandsAndNothingSplits) {
-    OutputFileSplitter s;
-    s.init(kNoSplit, kNoSplit, "capture.log");
-    EXPECT_EQ(s.fileName(), "capture.log");
-    EXPECT_FALSE(s.onWritten(~uint64_t{0} / 2));
-    EXPECT_FALSE(s.onWritten(~uint64_t{0} / 2));
-    EXPECT_EQ(s.fileName(), "capture.log");
+    OutputFileSplitter none;
+    none.init(kNoSplit, kNoSplit, "capture.log");
+    EXPECT_FALSE(none.onWritten(~uint64_t{0} / 2));
+    EXPECT_FALSE(none.onWritten(~uint64_t{0} / 2));
+    EXPECT_EQ(none.fileName(), "capture.log");
 }
 
 TEST(OutputFileSplitter, TimeLimitCountsFromEachFilesStart) {

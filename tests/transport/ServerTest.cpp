@@ -9,7 +9,6 @@
 #include <thread>
 
 #include "foundation/Error.h"
-#include "foundation/Socket.h"
 #include "support/CloseDuringRead.h"
 #include "support/TempDir.h"
 #include "support/TestHost.h"
@@ -233,11 +232,6 @@ TEST(PipeServer, ANameInUseIsRefused) {
     EXPECT_NE(vek::err::getLastError().code(), 0u);
 }
 
-TEST(StreamServer, ServeWithoutOpenFails) {
-    TcpServer server;
-    EXPECT_FALSE(server.serve(echoSession));
-}
-
 TEST_P(ServerTest, AClientThatConnectsBeforeTheServerWaitsIsServed) {
     TempDir dir;
     std::unique_ptr<StreamServer> server;
@@ -259,17 +253,4 @@ TEST_P(ServerTest, AClientThatConnectsBeforeTheServerWaitsIsServed) {
     EXPECT_EQ(client->receive(1), bytesOf("Q"));
     server->stop();
     serving.join();
-}
-
-TEST(Listener, StopEndsAWaitingAcceptAndEveryLaterOne) {
-    uint16_t port = 0;
-    auto listener = vek::io::listenTcp(0, &port);
-    ASSERT_TRUE(listener);
-    EXPECT_NE(port, 0);
-    std::thread stopper([&] { listener->stop(); });
-    std::unique_ptr<vek::io::Stream> none;
-    EXPECT_EQ(listener->accept(none), vek::io::AcceptResult::kStopped);
-    stopper.join();
-    EXPECT_EQ(listener->accept(none), vek::io::AcceptResult::kStopped);
-    EXPECT_FALSE(none);
 }
