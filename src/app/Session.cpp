@@ -1,9 +1,88 @@
 #include "app/Session.h"
 
+#include "app/ControllerFactory.h"
 #include "foundation/Error.h"
+#include "transport/FileTransport.h"
 
-// Placeholder until the transports and controllers are connected.
-bool runSession(const Settings&) {
-    vek::err::setStringError("capture is not available in this build yet");
-    return false;
+namespace {
+
+using vek::io::FileMode;
+using vek::io::StdStream;
+
+bool runSingleFile(const Settings& s, ControllerBase& controller) {
+    // One handle both ways: commands are read from the file, output written into it.
+    FileTransport file;
+    if (!file.open(s.inputFileName, FileMode::kReadWrite)) return false;
+    bool ok = controller.run(&file, &file);
+    file.close();
+    return ok;
+}
+
+bool runOutputOnly(const Settings& s, ControllerBase& controller) {
+    if (s.has(kFlagQwlog)) {
+        vek::err::setStringError("*.qwlog output is not available in this build");
+        return false;
+    }
+    FileTransport output;
+    bool opened = s.has(kFlagStdout) ? output.attachStd(StdStream::kOutput)
+                                     : output.openSplitOutput(s.outputFileName, s.outputSplit.sizeLimit,
+                                                              s.outputSplit.timeLimit);
+    if (!opened) return false;
+    bool ok = controller.run(&output, nullptr);
+    output.close();
+    return ok;
+}
+
+bool runOutputInput(const Settings& s, ControllerBase& controller) {
+    FileTransport output;
+    bool opened = s.has(kFlagStdout) ? output.attachStd(StdStream::kOutput)
+                                     : output.open(s.outputFileName, FileMode::kOutputWriteOnly);
+    if (!opened) return false;
+    FileTransport input;
+    opened = s.has(kFlagStdin) ? input.attachStd(StdStream::kInput)
+                               : input.open(s.inputFileName, FileMode::kReadExisting);
+    bool ok = opened && controller.run(&output, &input);
+    input.close();
+    output.close();
+    return ok;
+}
+
+template <typename Server, typename Address>
+bool runServer(Server& server, const Address& address, ControllerBase& controller,
+               const std::function<void(StreamServer&)>& onListening) {
+    if (!server.open(address)) return false;
+    if (onListening) onListening(server);
+    // The server reuses the one controller for every client.
+    return server.serve([&controller](TransportBase& client) { return controller.run(&client, &client); });
+}
+
+}  // namespace
+
+bool runSessionWith(const Settings& settings, ControllerBase& controller,
+                    const std::function<void(StreamServer&)>& onListening) {
+    switch (settings.transportKind) {
+        case kTransportSingleFile:
+            return runSingleFile(settings, controller);
+        case kTransportOutputOnly:
+            return runOutputOnly(settings, controller);
+        case kTransportOutputInput:
+            return runOutputInput(settings, controller);
+        case kTransportTcpServer: {
+            TcpServer server;
+            return runServer(server, settings.tcpPort, controller, onListening);
+        }
+        case kTransportPipeServer: {
+            PipeServer server;
+            return runServer(server, settings.inputFileName, controller, onListening);
+        }
+        default:
+            vek::err::setStringError("unknown transport");
+            return false;
+    }
+}
+
+bool runSession(const Settings& settings) {
+    std::unique_ptr<ControllerBase> controller = createController(settings);
+    if (!controller) return false;
+    return runSessionWith(settings, *controller);
 }

@@ -1,0 +1,240 @@
+#include "foundation/FdStream_posix.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+
+#include "foundation/Error.h"
+#include "foundation/SystemError.h"
+
+namespace vek::io {
+
+void Fd::reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+}
+
+bool WakePipe::open() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return err::setSystemError();
+    read_.reset(fds[0]);
+    write_.reset(fds[1]);
+    return true;
+}
+
+void WakePipe::signal() const {
+    // One byte is enough: nobody drains the pipe. A full pipe (EAGAIN) is
+    // already readable.
+    const char byte = 1;
+    while (::write(write_.get(), &byte, 1) < 0 && errno == EINTR) {
+    }
+}
+
+int pollWithWake(int fd, short events, int wakeFd) {
+    pollfd fds[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
+    for (;;) {
+        int r = ::poll(fds, 2, -1);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (fds[1].revents) return 0;
+        if (fds[0].revents) return 1;
+    }
+}
+
+size_t failClosed() {
+    err::setErrnoError(EBADF);
+    return kStreamFailed;
+}
+
+namespace {
+
+size_t fail(int code) {
+    err::setErrnoError(code);
+    return kStreamFailed;
+}
+
+bool retryable(int code) { return code == EINTR || code == EAGAIN || code == EWOULDBLOCK; }
+
+// Blocks SIGPIPE on the calling thread for the length of a FIFO write, and
+// takes away a SIGPIPE that write raised, unless one was pending before.
+class SigpipeBlock {
+public:
+    explicit SigpipeBlock(bool active) : active_(active) {
+        if (!active_) return;
+        sigemptyset(&set_);
+        sigaddset(&set_, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &set_, &old_);
+        sigset_t pending;
+        sigpending(&pending);
+        wasPending_ = sigismember(&pending, SIGPIPE) == 1;
+    }
+    ~SigpipeBlock() {
+        if (!active_) return;
+        if (raised_ && !wasPending_) {
+            timespec zero{};
+            while (sigtimedwait(&set_, nullptr, &zero) < 0 && errno == EINTR) {
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+    void noteEpipe() { raised_ = true; }
+
+private:
+    bool active_;
+    bool wasPending_ = false;
+    bool raised_ = false;
+    sigset_t set_{}, old_{};
+};
+
+class FdStream final : public Stream {
+public:
+    // Regular files never block for long; sockets are tried without waiting
+    // (MSG_DONTWAIT) and waited for only when they would block; FIFOs and
+    // devices (ttys, standard handles) are waited for before every call.
+    enum class Kind { kRegular, kOther, kFifo, kSocket };
+
+    FdStream(Fd fd, Kind kind, WakePipe wake) : fd_(std::move(fd)), kind_(kind), wake_(std::move(wake)) {}
+    ~FdStream() override { close(); }
+
+    size_t read(void* buffer, size_t size) override;
+    size_t write(const void* buffer, size_t size) override;
+    void close() override;
+
+private:
+    bool mayBlock() const { return kind_ == Kind::kFifo || kind_ == Kind::kOther; }
+    ssize_t writeSome(const uint8_t* p, size_t n);
+
+    Fd fd_;
+    const Kind kind_;
+    WakePipe wake_;
+    IoGate gate_;
+};
+
+size_t FdStream::read(void* buffer, size_t size) {
+    IoGate::Pass pass(gate_);
+    if (!pass || size == 0) return 0;
+    size = std::min<size_t>(size, SSIZE_MAX);
+    bool waitFirst = mayBlock();
+    for (;;) {
+        if (waitFirst) {
+            int ready = pollWithWake(fd_.get(), POLLIN, wake_.fd());
+            if (ready == 0) return 0;
+            if (ready < 0) return fail(errno);
+        }
+        ssize_t n = kind_ == Kind::kSocket ? ::recv(fd_.get(), buffer, size, MSG_DONTWAIT)
+                                           : ::read(fd_.get(), buffer, size);
+        if (n >= 0) return static_cast<size_t>(n);
+        if (!retryable(errno)) return fail(errno);
+        waitFirst = true;
+    }
+}
+
+ssize_t FdStream::writeSome(const uint8_t* p, size_t n) {
+    switch (kind_) {
+        case Kind::kSocket:
+            return ::send(fd_.get(), p, std::min<size_t>(n, SSIZE_MAX), MSG_NOSIGNAL | MSG_DONTWAIT);
+        case Kind::kFifo:
+            return ::write(fd_.get(), p, std::min<size_t>(n, PIPE_BUF));
+        case Kind::kRegular:
+        case Kind::kOther:
+            break;
+    }
+    return ::write(fd_.get(), p, std::min<size_t>(n, SSIZE_MAX));
+}
+
+size_t FdStream::write(const void* buffer, size_t size) {
+    IoGate::Pass pass(gate_);
+    if (!pass) return failClosed();
+    if (size == 0) return 0;
+    SigpipeBlock block(kind_ == Kind::kFifo);
+    auto p = static_cast<const uint8_t*>(buffer);
+    size_t done = 0;
+    bool waitFirst = mayBlock();
+    while (done < size) {
+        if (waitFirst) {
+            int ready = pollWithWake(fd_.get(), POLLOUT, wake_.fd());
+            if (ready == 0) return failClosed();
+            if (ready < 0) return fail(errno);
+        }
+        ssize_t n = writeSome(p + done, size - done);
+        if (n < 0) {
+            int code = errno;
+            if (retryable(code)) {
+                waitFirst = true;
+                continue;
+            }
+            if (code == EPIPE) block.noteEpipe();
+            return fail(code);
+        }
+        done += static_cast<size_t>(n);
+        waitFirst = mayBlock();
+    }
+    return done;
+}
+
+void FdStream::close() {
+    if (!gate_.beginClose()) return;
+    wake_.signal();
+    gate_.waitIdle();
+    // The wake pipe first: a peer that sees the connection end sees everything released.
+    wake_ = WakePipe();
+    fd_.reset();
+    gate_.endClose();
+}
+
+}  // namespace
+
+std::unique_ptr<Stream> makeFdStream(Fd fd) {
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) {
+        err::setSystemError();
+        return nullptr;
+    }
+    FdStream::Kind kind = S_ISSOCK(st.st_mode)   ? FdStream::Kind::kSocket
+                          : S_ISFIFO(st.st_mode) ? FdStream::Kind::kFifo
+                          : S_ISREG(st.st_mode)  ? FdStream::Kind::kRegular
+                                                 : FdStream::Kind::kOther;
+    WakePipe wake;
+    if (!wake.open()) return nullptr;
+    return std::make_unique<FdStream>(std::move(fd), kind, std::move(wake));
+}
+
+bool FdListener::prepare(const Fd& listening, WakePipe& wake) {
+    int flags = ::fcntl(listening.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(listening.get(), F_SETFL, flags | O_NONBLOCK) != 0) return err::setSystemError();
+    return wake.open();
+}
+
+std::unique_ptr<FdListener> FdListener::create(Fd listening) {
+    WakePipe wake;
+    if (!prepare(listening, wake)) return nullptr;
+    return std::make_unique<FdListener>(std::move(listening), std::move(wake));
+}
+
+AcceptResult FdListener::accept(std::unique_ptr<Stream>& connection) {
+    for (;;) {
+        int ready = pollWithWake(fd_.get(), POLLIN, wake_.fd());
+        if (ready == 0) return AcceptResult::kStopped;
+        if (ready < 0) return err::setSystemError(), AcceptResult::kFailed;
+        int fd = ::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            // Another waiter, or a client that left before we got to it.
+            if (retryable(errno)) continue;
+            return err::setSystemError(), AcceptResult::kFailed;
+        }
+        connection = makeFdStream(Fd(fd));
+        return connection ? AcceptResult::kConnected : AcceptResult::kFailed;
+    }
+}
+
+}  // namespace vek::io
