@@ -1,11 +1,13 @@
 #include "app/ControllerFactory.h"
 
 #include "foundation/Error.h"
+#include "serial/SerialController.h"
 
 std::unique_ptr<ControllerBase> createController(const Settings& settings) {
     switch (settings.hardwareKind) {
+        case kHardwareSerial:
+            return std::make_unique<SerialController>(&settings);
         // Each controller joins here as it is built:
-        //   kHardwareSerial        -> SerialController
         //   kHardwareSerialPlim    -> SerialPlimController
         //   kHardwareI2cPlim       -> I2cPlimController
         //   kHardwareSpiPlim       -> SpiPlimController

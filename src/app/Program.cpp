@@ -6,6 +6,7 @@
 #include "app/CmdLineParser.h"
 #include "app/Help.h"
 #include "app/Session.h"
+#include "serial/SerialPortEnum.h"
 #include "foundation/Error.h"
 #include "foundation/Time.h"
 
@@ -15,10 +16,16 @@ void printLastError(const char* format) { std::fprintf(stderr, format, vek::err:
 
 // The modes below print their own output; false means the last error says why.
 
-// Serial port listing: one line per port. Connected when port enumeration lands.
+// Serial port listing: one line per port. A listing that fails or finds nothing
+// prints nothing and still succeeds.
 bool listSerialPorts() {
-    vek::err::setStringError("serial port enumeration is not available in this build");
-    return false;
+    for (const SerialPortInfo& port : enumerateSerialPorts()) {
+        if (port.description.empty())
+            std::printf("%s\n", port.name.c_str());
+        else
+            std::printf("%s (%s)\n", port.name.c_str(), port.description.c_str());
+    }
+    return true;
 }
 
 // EZ-USB EEPROM upload into the device usbVid:usbPid. Connected when the USB

@@ -18,10 +18,10 @@ constexpr int kLinePollMs = 20;
 // The receive buffer follows readBlockSize, within sane bounds.
 constexpr uint64_t kMaxReadBuffer = 16u << 20;
 
-void writeU32Message(TransportBase& out, uint8_t code, uint32_t value) {
+bool writeU32Message(TransportBase& out, uint8_t code, uint32_t value) {
     uint8_t payload[4];
     for (int i = 0; i < 4; ++i) payload[i] = static_cast<uint8_t>(value >> (8 * i));
-    writeMessage(out, code, payload, sizeof payload);
+    return writeMessage(out, code, payload, sizeof payload);
 }
 
 }  // namespace
@@ -30,7 +30,10 @@ void SerialController::ioThread(TransportBase* output) {
     // Declared before the loop runs so they outlive whatever it leaves in flight.
     std::vector<uint8_t> buffer;
     std::vector<uint8_t> sending;
-    if (!pump(*output, buffer, sending)) writeErrorMessage(*output);
+    if (!pump(*output, buffer, sending)) {
+        recordCaptureFailure();
+        writeErrorMessage(*output);
+    }
     // Cancel and complete outstanding reads and writes before their buffers go.
     port_->endIo();
     sending.clear();
@@ -39,8 +42,8 @@ void SerialController::ioThread(TransportBase* output) {
 }
 
 bool SerialController::pump(TransportBase& out, std::vector<uint8_t>& buffer, std::vector<uint8_t>& sending) {
-    // Message results are not checked here: a broken output shows up on the
-    // command side, which ends the session.
+    // An output that no longer takes messages ends the capture: carrying on would
+    // lose everything the port receives from then on without a word.
     if (!port_->beginIo()) return false;
     buffer.resize(static_cast<size_t>(std::clamp<uint64_t>(settings->readBlockSize, 1, kMaxReadBuffer)));
 
@@ -61,7 +64,7 @@ bool SerialController::pump(TransportBase& out, std::vector<uint8_t>& buffer, st
             if (state == SerialPort::IoState::kDone) {
                 readPending = false;
                 // An idle read that timed out brings nothing to report.
-                if (n > 0) writeMessage(out, kMsgSerialData, buffer.data(), n);
+                if (n > 0 && !writeMessage(out, kMsgSerialData, buffer.data(), n)) return false;
             }
         }
 
@@ -74,12 +77,13 @@ bool SerialController::pump(TransportBase& out, std::vector<uint8_t>& buffer, st
             }
         }
 
-        if (uint32_t errors = port_->lineErrors()) writeU32Message(out, kMsgSerialLineErrors, errors);
+        uint32_t errors = port_->lineErrors();
+        if (errors && !writeU32Message(out, kMsgSerialLineErrors, errors)) return false;
 
         // The first readable status always differs from the all-ones start value.
         uint32_t status = port_->modemStatus();
         if (status != lastStatus) {
-            writeU32Message(out, kMsgSerialModemStatus, status);
+            if (!writeU32Message(out, kMsgSerialModemStatus, status)) return false;
             lastStatus = status;
         }
 

@@ -151,14 +151,37 @@ TEST(RunSessionWith, FailingCaptureEndsACommandLoopBlockedOnStandardInput) {
     controller.failCapture = true;
     StdInputFromPipe input;  // never written, never closed: only the capture thread can end the loop
     ASSERT_TRUE(input.ok());
-    auto session = std::async(std::launch::async, [&] { return runSessionWith(s, controller); });
+    auto session = std::async(std::launch::async, [&] {
+        return runSessionWith(s, controller) ? std::string("success") : vek::err::getLastErrorDescription();
+    });
     ASSERT_EQ(session.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    EXPECT_TRUE(session.get());
+    // The failed capture, not the ended input, decides the result.
+    EXPECT_EQ(session.get(), "capture failed");
     EXPECT_EQ(controller.stops(), 1);
     std::vector<HostMessage> messages = parseMessages(readFileBytes(s.outputFileName));
     ASSERT_EQ(messages.size(), 2u);
     EXPECT_EQ(vek::err::getErrorDescription(vek::err::ErrorRef(messages[1].payload.data(), messages[1].payload.size())),
               "capture failed");
+}
+
+TEST(RunSessionWith, CaptureFailureWithoutCommandInputFailsTheSession) {
+    // A capture that ends by itself succeeds; one that ends on a failure reports it.
+    for (bool fail : {false, true}) {
+        TempDir dir;
+        Settings s = settingsFor(kTransportOutputOnly);
+        s.outputFileName = dir.path("out.bin");
+        FakeController controller(&s);
+        controller.captureMessages = 3;
+        controller.failCapture = fail;
+        EXPECT_EQ(runSessionWith(s, controller), !fail);
+        if (fail) {
+            EXPECT_EQ(vek::err::getLastErrorDescription(), "capture failed");
+        }
+        // A later session on the same controller starts clean.
+        controller.failCapture = false;
+        EXPECT_TRUE(runSessionWith(s, controller));
+        EXPECT_EQ(controller.starts(), 2);
+    }
 }
 
 TEST(RunSession, UnknownHardwareOpensNothing) {

@@ -188,11 +188,18 @@ TEST(SerialIoLoop, AFailingPortEndsTheSessionWithOneError) {
     for (const char* step : {"beginIo", "commWait", "startRead", "read", "startWrite"}) {
         Rig rig;
         rig.port->fail = step;
-        std::thread session([&] { rig.controller.run(&rig.output, &rig.command); });
+        bool result = true;
+        uint32_t error = 0;
+        std::thread session([&] {
+            result = rig.controller.run(&rig.output, &rig.command);
+            error = vek::err::getLastError().code();
+        });
         rig.command.pushInput(frame(kCmdSerialTransmit, {1, 2, 3}));
         rig.port->push({{'d'}, 0, vek::io::kModemStatusUnknown});
         // No end of input: only the I/O thread closing the command side ends it.
         session.join();
+        EXPECT_FALSE(result) << step;
+        EXPECT_EQ(error, 31u) << step;
         EXPECT_TRUE(rig.command.closed()) << step;
         auto got = parseMessages(rig.output.output());
         ASSERT_FALSE(got.empty()) << step;
@@ -202,6 +209,27 @@ TEST(SerialIoLoop, AFailingPortEndsTheSessionWithOneError) {
         ASSERT_EQ(got.back().code, kMsgError) << step;
         EXPECT_EQ(vek::err::ErrorRef(got.back().payload.data(), got.back().payload.size()).code(), 31u) << step;
     }
+}
+
+TEST(SerialIoLoop, AnOutputThatFailsEndsTheCapture) {
+    // Nobody reads the output any more (a closed pipe, a full disk): the capture
+    // must end with the write error instead of dropping data for ever.
+    Rig rig;
+    rig.output.failWritesAfter(6);  // the first data message fits, the second does not
+    bool result = true;
+    uint32_t error = 0;
+    std::thread session([&] {
+        result = rig.controller.run(&rig.output, nullptr);
+        error = vek::err::getLastError().code();
+    });
+    rig.port->push({{'a', 'b'}, 0, vek::io::kModemStatusUnknown});
+    rig.port->push({{'c', 'd'}, 0, vek::io::kModemStatusUnknown});
+    session.join();
+    EXPECT_FALSE(result);
+    EXPECT_EQ(error, 232u);
+    auto got = parseMessages(rig.output.output());
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].payload, (std::vector<uint8_t>{'a', 'b'}));
 }
 
 TEST(SerialIoLoop, StopEndsTheLoopWhileAWriteHangs) {

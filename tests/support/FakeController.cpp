@@ -58,6 +58,7 @@ void FakeController::capture() {
     }
     if (failCapture) {
         vek::err::setStringError("capture failed");
+        recordCaptureFailure();
         writeErrorMessage(*outputTransport);
         if (TransportBase* command = commandTransport.load()) command->close();
     }

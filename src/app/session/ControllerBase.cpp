@@ -2,7 +2,17 @@
 
 #include "app/session/CommandLoop.h"
 
+void ControllerBase::recordCaptureFailure() {
+    std::lock_guard<std::mutex> hold(failureLock_);
+    // The first failure is the cause; later ones are its consequences.
+    if (captureFailure_.empty()) captureFailure_.assign(vek::err::getLastError());
+}
+
 bool ControllerBase::run(TransportBase* output, TransportBase* command) {
+    {
+        std::lock_guard<std::mutex> hold(failureLock_);
+        captureFailure_.clear();
+    }
     commandTransport = command;
     bool ok = start(output, command);
     if (!ok) {
@@ -17,5 +27,10 @@ bool ControllerBase::run(TransportBase* output, TransportBase* command) {
     }
     waitAndClose();
     commandTransport = nullptr;
+    std::lock_guard<std::mutex> hold(failureLock_);
+    if (ok && !captureFailure_.empty()) {
+        vek::err::setError(captureFailure_.ref());
+        ok = false;
+    }
     return ok;
 }

@@ -11,6 +11,7 @@
 #include <span>
 
 #include "app/Settings.h"
+#include "foundation/Error.h"
 #include "foundation/Guid.h"
 #include "transport/TransportBase.h"
 
@@ -40,11 +41,17 @@ public:
 
     // start; the command loop on `command` until it ends or fails (or, without a
     // command transport, until the capture ends by itself); stop; waitAndClose.
-    // True when the command input ended normally.
+    // True when the command input ended normally and the capture did not fail;
+    // a capture failure leaves its error as the last error, so the program exits
+    // with it instead of reporting success.
     bool run(TransportBase* output, TransportBase* command);
 
 protected:
     bool stopRequested() const { return (stateFlags.load() & kStopRequested) != 0; }
+
+    // Called by a capture thread that ends on a failure (after it has sent the
+    // error message): keeps the thread's last error for run to report.
+    void recordCaptureFailure();
 
     const Settings* const settings;
     TransportBase* outputTransport = nullptr;
@@ -55,4 +62,8 @@ protected:
     // its capture threads and the USB event thread.
     std::mutex lock;
     std::atomic<uint32_t> stateFlags{kClosed};
+
+private:
+    std::mutex failureLock_;
+    vek::err::Error captureFailure_;  // guarded by failureLock_
 };
