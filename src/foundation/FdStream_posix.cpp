@@ -103,7 +103,8 @@ public:
     // devices (ttys, standard handles) are waited for before every call.
     enum class Kind { kRegular, kOther, kFifo, kSocket };
 
-    FdStream(Fd fd, Kind kind, WakePipe wake) : fd_(std::move(fd)), kind_(kind), wake_(std::move(wake)) {}
+    FdStream(Fd fd, Kind kind, int accessMode, WakePipe wake)
+        : fd_(std::move(fd)), kind_(kind), accessMode_(accessMode), wake_(std::move(wake)) {}
     ~FdStream() override { close(); }
 
     size_t read(void* buffer, size_t size) override;
@@ -116,6 +117,9 @@ private:
 
     Fd fd_;
     const Kind kind_;
+    // O_RDONLY, O_WRONLY or O_RDWR. Waiting for a direction the descriptor was not
+    // opened for would never end (a reply written to a read-only standard input).
+    const int accessMode_;
     WakePipe wake_;
     IoGate gate_;
 };
@@ -123,6 +127,7 @@ private:
 size_t FdStream::read(void* buffer, size_t size) {
     IoGate::Pass pass(gate_);
     if (!pass || size == 0) return 0;
+    if (accessMode_ == O_WRONLY) return fail(EBADF);
     size = std::min<size_t>(size, SSIZE_MAX);
     bool waitFirst = mayBlock();
     for (;;) {
@@ -156,6 +161,7 @@ size_t FdStream::write(const void* buffer, size_t size) {
     IoGate::Pass pass(gate_);
     if (!pass) return failClosed();
     if (size == 0) return 0;
+    if (accessMode_ == O_RDONLY) return fail(EBADF);
     SigpipeBlock block(kind_ == Kind::kFifo);
     auto p = static_cast<const uint8_t*>(buffer);
     size_t done = 0;
@@ -204,9 +210,14 @@ std::unique_ptr<Stream> makeFdStream(Fd fd) {
                           : S_ISFIFO(st.st_mode) ? FdStream::Kind::kFifo
                           : S_ISREG(st.st_mode)  ? FdStream::Kind::kRegular
                                                  : FdStream::Kind::kOther;
+    int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0) {
+        err::setSystemError();
+        return nullptr;
+    }
     WakePipe wake;
     if (!wake.open()) return nullptr;
-    return std::make_unique<FdStream>(std::move(fd), kind, std::move(wake));
+    return std::make_unique<FdStream>(std::move(fd), kind, flags & O_ACCMODE, std::move(wake));
 }
 
 bool FdListener::prepare(const Fd& listening, WakePipe& wake) {

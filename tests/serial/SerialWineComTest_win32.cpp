@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "app/session/Message.h"
@@ -39,8 +40,12 @@ TEST(WineComPort, BytesBothWaysThenHangUp) {
     settings.serialConfig.baudRate = 115200;
     SerialController controller(&settings);
     MemoryTransport output, command;
-    bool result = false;
-    std::thread session([&] { result = controller.run(&output, &command); });
+    bool result = true;
+    std::string failure;
+    std::thread session([&] {
+        result = controller.run(&output, &command);
+        failure = vek::err::getLastErrorDescription();
+    });
 
     command.pushInput(frame(kCmdSerialLineSettings, {0x00, 0xC2, 0x01, 0x00, 8, 0, 0, 0}));
     command.pushInput(frame(kCmdSerialTransmit, bytes("ping from windows")));
@@ -52,9 +57,10 @@ TEST(WineComPort, BytesBothWaysThenHangUp) {
     EXPECT_TRUE(received(parseMessages(output.output())) == pong);
 
     command.pushInput(frame(kCmdSerialTransmit, bytes("bye")));
-    // The hang-up closes the command transport, which ends the session on its own.
+    // The hang-up closes the command transport, which ends the session on its own,
+    // and the session reports the port's failure.
     session.join();
-    EXPECT_TRUE(result);
+    EXPECT_FALSE(result);
     EXPECT_TRUE(command.closed());
 
     auto replies = parseMessages(command.output());
@@ -71,6 +77,8 @@ TEST(WineComPort, BytesBothWaysThenHangUp) {
     }
     EXPECT_EQ(errors, 1u);
     EXPECT_EQ(messages.back().code, kMsgError);
+    EXPECT_EQ(failure, vek::err::getErrorDescription(
+                           vek::err::ErrorRef(messages.back().payload.data(), messages.back().payload.size())));
 }
 
 }  // namespace

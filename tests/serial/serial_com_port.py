@@ -14,46 +14,11 @@ import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from ptyport import claim_com_link, hold_ctty  # noqa: E402
+
 # Sent after the pong; the test program checks every byte.
 BLOCK = bytes(i % 251 for i in range(65536))
-
-
-def dosdevices():
-    prefix = os.environ.get("WINEPREFIX") or os.path.expanduser("~/.wine")
-    return os.path.join(prefix, "dosdevices")
-
-
-def claim_com_link(target):
-    """Points the first free com number from 50 on at target; returns (name, link)."""
-    folder = dosdevices()
-    os.makedirs(folder, exist_ok=True)
-    for number in range(50, 250):
-        link = os.path.join(folder, "com%d" % number)
-        try:
-            os.symlink(target, link)
-        except FileExistsError:
-            continue
-        return "COM%d" % number, link
-    raise RuntimeError("no free COM number in " + folder)
-
-
-# Holds the pty as the controlling terminal of a session of its own. Otherwise a
-# Wine process that is a session leader without one (wineserver) takes it when it
-# opens the port, and our hang-up sends it SIGHUP, on which it dumps its objects.
-CTTY_HOLDER = (
-    "import os, signal, sys\n"
-    "signal.signal(signal.SIGHUP, signal.SIG_IGN)\n"
-    "fd = os.open(sys.argv[1], os.O_RDWR)\n"
-    "print('held', flush=True)\n"
-    "sys.stdin.read()\n"
-)
-
-
-def hold_ctty(path):
-    holder = subprocess.Popen([sys.executable, "-c", CTTY_HOLDER, path], stdin=subprocess.PIPE,
-                              stdout=subprocess.PIPE, start_new_session=True)
-    holder.stdout.readline()
-    return holder
 
 
 def far_end(master, proc, deadline):

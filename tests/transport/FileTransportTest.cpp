@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <future>
 
 #include "foundation/Error.h"
 #include "support/CloseDuringRead.h"
@@ -74,6 +76,23 @@ TEST(FileTransport, StandardInputDataThenEnd) {
     // The host closing its end is the end of input, not a failure.
     input.closeWriter();
     EXPECT_EQ(readSome(t), std::vector<uint8_t>{});
+}
+
+TEST(FileTransport, WritingToAReadOnlyStandardInputFailsAtOnce) {
+    // Command replies go back to the command input; when that is a read-only
+    // pipe they must be dropped, not wait for the host to close its end.
+    StdInputFromPipe input;
+    ASSERT_TRUE(input.ok());
+    FileTransport t;
+    ASSERT_TRUE(t.attachStd(StdStream::kInput));
+    auto reply = std::async(std::launch::async, [&] { return t.write("\x02\x00\x00\x00", 4); });
+    bool prompt = reply.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    if (!prompt) input.closeWriter();  // lets a stuck write go before failing
+    EXPECT_TRUE(prompt);
+    EXPECT_EQ(reply.get(), kIoFailed);
+    // Reading still works.
+    ASSERT_TRUE(input.write(bytesOf("cmd")));
+    EXPECT_EQ(readSome(t), bytesOf("cmd"));
 }
 
 TEST(FileTransport, CloseWakesAReadBlockedOnStandardInput) {
