@@ -117,12 +117,20 @@ bool Engine::contextOk(libusb_context* ctx, const char* function) {
 }
 
 void Engine::record(const std::string& line) {
+    if (!recordFile_ && !settings.recordPath.empty()) recordFile_ = std::fopen(settings.recordPath.c_str(), "a");
     if (recordFile_) {
         std::fputs(line.c_str(), recordFile_);
         std::fputc('\n', recordFile_);
         std::fflush(recordFile_);
     }
     if (memory_) lines.push_back(line);
+}
+
+void Engine::pauseRecord() {
+    if (recordFile_ && recordFile_ != stderr) {
+        std::fclose(recordFile_);
+        recordFile_ = nullptr;
+    }
 }
 
 void Engine::misuse(const std::string& what) {

@@ -149,6 +149,9 @@ public:
                  std::string* error);
     bool contextOk(libusb_context* ctx, const char* function);
     void record(const std::string& line);
+    // Closes the record file while nothing uses the bus (so others may read or
+    // remove it); the next line reopens it for appending.
+    void pauseRecord();
     void misuse(const std::string& what);
 
     // Moves every transfer that can finish now to its completion; remembers in

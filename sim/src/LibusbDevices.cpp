@@ -62,8 +62,11 @@ QWSIM_API void LIBUSB_CALL libusb_exit(libusb_context* ctx) {
     Engine& e = Engine::get();
     Lock hold(e.mutex);
     if (ctx) {
-        if (e.contexts.erase(ctx)) delete ctx;
-        else e.misuse("libusb_exit with an unknown context");
+        if (e.contexts.erase(ctx))
+            delete ctx;
+        else
+            e.misuse("libusb_exit with an unknown context");
+        if (e.defaultRefs == 0 && e.contexts.empty()) e.pauseRecord();
         return;
     }
     if (e.defaultRefs <= 0) {
@@ -76,6 +79,7 @@ QWSIM_API void LIBUSB_CALL libusb_exit(libusb_context* ctx) {
     e.record("exit refs=" + std::to_string(e.defaultRefs) + " busy=" + std::to_string(e.busy) +
              " handles=" + std::to_string(handles) + " transfers=" + std::to_string(e.liveTransfers));
     if (e.busy > 0) e.misuse("libusb_exit while a thread is handling events");
+    if (e.defaultRefs == 0 && e.contexts.empty()) e.pauseRecord();
 }
 
 QWSIM_API ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context* ctx, libusb_device*** list) {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "foundation/Error.h"
+#include "foundation/Process.h"
 #include "usb/Libusb.h"
 #include "usb/UsbDevice.h"
 #include "usb/UsbError.h"
@@ -49,6 +50,7 @@ int open(const char* vid, const char* pid) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    vek::sys::prepareProcess();  // binary standard output, as the program has it
     vek::io::startUsbLayer();
     std::string command = argc > 1 ? argv[1] : "";
     if (command == "list" && argc == 2) return list();

@@ -236,10 +236,12 @@ TEST_F(SimTransfer, RecordsControlRequestsAndOutTransfers) {
     for (const std::string& l : recorded("out")) got.push_back(l);
     EXPECT_EQ(got, expected);
     exitContext();
-    std::ifstream in2(file);
     std::vector<std::string> fileLines;
-    for (std::string l; std::getline(in2, l);)
-        if (l.rfind("control", 0) == 0 || l.rfind("out", 0) == 0) fileLines.push_back(l);
+    {
+        std::ifstream in2(file);
+        for (std::string l; std::getline(in2, l);)
+            if (l.rfind("control", 0) == 0 || l.rfind("out", 0) == 0) fileLines.push_back(l);
+    }
     EXPECT_EQ(fileLines, expected);
     EXPECT_EQ(recorded("init"), std::vector<std::string>{"init"});
     EXPECT_EQ(recorded("exit"), std::vector<std::string>{"exit refs=0 busy=0 handles=0 transfers=0"});
