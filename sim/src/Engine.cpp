@@ -342,6 +342,12 @@ bool loadScenario(std::string_view text, std::string* error, const std::string& 
     return e.replace(std::move(devices), settings, true, error);
 }
 
+bool checkScenario(std::string_view text, std::string* error, const std::string& baseDir) {
+    std::vector<std::unique_ptr<SimDevice>> devices;
+    Settings settings;
+    return parseScenario(text, baseDir, &devices, &settings, error);
+}
+
 bool loadScenarioFile(const std::string& path, std::string* error) {
     std::vector<std::unique_ptr<SimDevice>> devices;
     Settings settings;

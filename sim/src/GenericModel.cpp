@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -45,8 +46,11 @@ std::string GenericModel::configureSource(Source& s, const Statement& st) {
     } else if (k == "file") {
         if (n != 2) return "expected 'file NAME'";
         std::string path = scenarioPath(st, st.words[1]);
-        std::ifstream in(path, std::ios::binary);
-        if (!in) return "cannot read the file '" + path + "'";
+        std::error_code ec;
+        std::ifstream in;
+        // Only regular files: a device node such as /dev/zero would never end.
+        if (std::filesystem::is_regular_file(path, ec)) in.open(path, std::ios::binary);
+        if (!in.is_open()) return "cannot read the file '" + path + "'";
         s.items.push_back(Item{Item::Bytes, std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {})});
     } else if (k == "pattern") {
         Item item;

@@ -28,6 +28,10 @@ constexpr const char* kScenarioVariable = "QWSIM_SCENARIO";
 bool loadScenario(std::string_view text, std::string* error, const std::string& baseDir = ".");
 bool loadScenarioFile(const std::string& path, std::string* error);
 
+// Parses a scenario without loading it (nothing is written; data files named in
+// it are read). For tools and the fuzzer.
+bool checkScenario(std::string_view text, std::string* error, const std::string& baseDir = ".");
+
 // Recorded lines since the load (or the last clear), in order.
 std::vector<std::string> recordedLines();
 void clearRecordedLines();
