@@ -50,21 +50,6 @@ device 1:2 name=second
     EXPECT_EQ(libusb_open_device_with_vid_pid(nullptr, 1, 3), nullptr);
 }
 
-TEST_F(SimBus, InterfacesAreClaimedOncePerDevice) {
-    load("device 1:2\n");
-    libusb_device_handle* a = open(1, 2);
-    libusb_device_handle* b = open(1, 2);
-    EXPECT_EQ(libusb_claim_interface(a, 0), 0);
-    EXPECT_EQ(libusb_claim_interface(a, 0), 0);
-    EXPECT_EQ(libusb_claim_interface(b, 0), LIBUSB_ERROR_BUSY);
-    EXPECT_EQ(libusb_claim_interface(a, 1), LIBUSB_ERROR_NOT_FOUND);
-    libusb_close(a);  // closing releases
-    EXPECT_EQ(libusb_claim_interface(b, 0), 0);
-    EXPECT_EQ(libusb_release_interface(b, 0), 0);
-    EXPECT_EQ(libusb_release_interface(b, 0), LIBUSB_ERROR_NOT_FOUND);
-    libusb_close(b);
-}
-
 TEST_F(SimBus, InjectedFailuresOfOpenClaimAndList) {
     struct Case {
         const char* scenario;
