@@ -4,6 +4,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <setupapi.h>
 
 #include <string>
 #include <string_view>

@@ -17,7 +17,7 @@ std::vector<uint8_t> record(uint32_t size, const Guid& guid, uint32_t code, std:
     std::vector<uint8_t> bytes(kHeaderSize + payload.size());
     ErrorHdr hdr{size, guid, code};
     std::memcpy(bytes.data(), &hdr, kHeaderSize);
-    std::memcpy(bytes.data() + kHeaderSize, payload.data(), payload.size());
+    if (!payload.empty()) std::memcpy(bytes.data() + kHeaderSize, payload.data(), payload.size());
     return bytes;
 }
 

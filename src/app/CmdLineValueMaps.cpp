@@ -1,0 +1,22 @@
+#include "app/CmdLineValueMaps.h"
+
+#include "app/Settings.h"
+
+bool ValueNameTable::find(std::string_view name, uint8_t& value) const {
+    auto it = map_.find(name);
+    if (it == map_.end()) return false;
+    value = it->second;
+    return true;
+}
+
+const ValueNameTable& SerialParityStringTable::instance() {
+    static const ValueNameTable table{
+        {"none", kParityNone}, {"odd", kParityOdd}, {"even", kParityEven}, {"mark", kParityMark}, {"space", kParitySpace},
+    };
+    return table;
+}
+
+const ValueNameTable& SerialStopBitsStringTable::instance() {
+    static const ValueNameTable table{{"1", kStopBitsOne}, {"1.5", kStopBitsOneHalf}, {"2", kStopBitsTwo}};
+    return table;
+}

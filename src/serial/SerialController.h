@@ -1,0 +1,76 @@
+#pragma once
+// The capture controller of a plain serial port: one I/O thread streams received
+// bytes, line errors and modem-line changes to the output as host messages, and
+// transmits what the host queues with command 0x28.
+//
+// Threads: start, processCommand, stop and waitAndClose run on the session's
+// thread; stop may come from any thread. The I/O thread is the only writer of
+// data, line-error, modem-status and its own error messages. The transmit queue
+// and stateFlags change only under `lock`; the port's wake-up tells the I/O thread
+// that either changed.
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <span>
+#include <thread>
+#include <vector>
+
+#include "app/session/ControllerBase.h"
+#include "foundation/SerialPort.h"
+
+enum SerialMessageCode : uint8_t {
+    kMsgSerialData = 0x03,         // to host: received bytes
+    kMsgSerialLineErrors = 0x21,   // to host: u32 kLineError* bits
+    kMsgSerialModemStatus = 0x22,  // to host: u32 kModem* bits, or all ones
+    kCmdSerialSetDtr = 0x24,       // 1 byte level
+    kCmdSerialSetRts = 0x25,       // 1 byte level
+    kCmdSerialSetBreak = 0x26,     // 1 byte level
+    kCmdSerialLineSettings = 0x27, // SerialConfig bytes
+    kCmdSerialTransmit = 0x28,     // the bytes to send
+};
+
+// Log-record class of a serial capture, {29725452-E64F-4C0E-A871-776277B68572}.
+inline constexpr vek::Guid kSerialLogGuid{0x29725452, 0xE64F, 0x4C0E, {0xA8, 0x71, 0x77, 0x62, 0x77, 0xB6, 0x85, 0x72}};
+
+// The line settings a capture opens with: the command line's line format, and
+// DTR / RTS at the levels serialLineMask picks from serialLines (on otherwise).
+vek::io::SerialSettings startSettings(const Settings& settings);
+
+// The line settings of command 0x27: the defaults (so DTR and RTS on) with the
+// payload's baud rate, data bits, stop bits, parity and flow control. False when
+// the payload is shorter than those 8 bytes.
+bool commandSettings(const uint8_t* payload, size_t size, vek::io::SerialSettings* out);
+
+class SerialController final : public ControllerBase {
+public:
+    explicit SerialController(const Settings* settings);
+    // Drives `port` instead of the platform's own (tests hand in a double).
+    SerialController(const Settings* settings, std::unique_ptr<vek::io::SerialPort> port);
+    ~SerialController() override;
+
+    std::span<const vek::Guid> getLogGuids() const override;
+    // 0x24-0x26 with an empty payload and 0x27 with fewer than 8 bytes do nothing
+    // and succeed; 0x28 always succeeds; other codes fail with Windows error 87.
+    bool processCommand(const uint8_t* message) override;
+    void stop() override;
+    // Opens serialPortName, applies the line settings, clears BREAK and starts
+    // the I/O thread. On failure the port is closed again and the error kept.
+    bool start(TransportBase* output, TransportBase* command) override;
+    // Joins the I/O thread, closes the port and drops transmits never sent: the
+    // next session must not send the previous host's bytes.
+    void waitAndClose() override;
+
+private:
+    void ioThread(TransportBase* output);
+    // The I/O loop; true when it ended because a stop was asked for, false with
+    // the last error set when the port failed. `buffer` and `sending` belong to
+    // the caller so that they outlive the I/O still in flight.
+    bool pump(TransportBase& output, std::vector<uint8_t>& buffer, std::vector<uint8_t>& sending);
+    bool takeTransmit(std::vector<uint8_t>& request);
+
+    std::unique_ptr<vek::io::SerialPort> port_;
+    std::thread thread_;
+    std::deque<std::vector<uint8_t>> transmitQueue_;  // guarded by lock
+};

@@ -1,0 +1,107 @@
+// The I/O thread of SerialController: one loop over the port's asynchronous
+// primitives, the same on every platform. Each turn collects what completed
+// (comm event, read, write), reports line errors and modem-line changes, re-arms
+// what is not in flight and waits for the next completion or wake-up.
+
+#include <algorithm>
+
+#include "app/session/Message.h"
+#include "foundation/Error.h"
+#include "serial/SerialController.h"
+
+using vek::io::SerialPort;
+
+namespace {
+
+// How often the line state is looked at when the port cannot signal line events.
+constexpr int kLinePollMs = 20;
+// The receive buffer follows readBlockSize, within sane bounds.
+constexpr uint64_t kMaxReadBuffer = 16u << 20;
+
+void writeU32Message(TransportBase& out, uint8_t code, uint32_t value) {
+    uint8_t payload[4];
+    for (int i = 0; i < 4; ++i) payload[i] = static_cast<uint8_t>(value >> (8 * i));
+    writeMessage(out, code, payload, sizeof payload);
+}
+
+}  // namespace
+
+void SerialController::ioThread(TransportBase* output) {
+    // Declared before the loop runs so they outlive whatever it leaves in flight.
+    std::vector<uint8_t> buffer;
+    std::vector<uint8_t> sending;
+    if (!pump(*output, buffer, sending)) writeErrorMessage(*output);
+    // Cancel and complete outstanding reads and writes before their buffers go.
+    port_->endIo();
+    sending.clear();
+    // Ends the session's command loop, so a failed port ends the session.
+    if (TransportBase* command = commandTransport.load()) command->close();
+}
+
+bool SerialController::pump(TransportBase& out, std::vector<uint8_t>& buffer, std::vector<uint8_t>& sending) {
+    // Message results are not checked here: a broken output shows up on the
+    // command side, which ends the session.
+    if (!port_->beginIo()) return false;
+    buffer.resize(static_cast<size_t>(std::clamp<uint64_t>(settings->readBlockSize, 1, kMaxReadBuffer)));
+
+    // The first wait returns at once: line state is reported before any traffic.
+    if (!port_->wake() || !port_->wait(false, -1)) return false;
+
+    bool commEvents = true, commPending = false, readPending = false, writing = false;
+    uint32_t lastStatus = vek::io::kModemStatusUnknown;
+    for (;;) {
+        if (stopRequested()) return true;
+
+        if (commPending && port_->takeCommEvent()) commPending = false;
+
+        if (readPending) {
+            size_t n = 0;
+            SerialPort::IoState state = port_->readState(&n);
+            if (state == SerialPort::IoState::kFailed) return false;
+            if (state == SerialPort::IoState::kDone) {
+                readPending = false;
+                // An idle read that timed out brings nothing to report.
+                if (n > 0) writeMessage(out, kMsgSerialData, buffer.data(), n);
+            }
+        }
+
+        if (writing) {
+            SerialPort::IoState state = port_->writeState();
+            if (state == SerialPort::IoState::kFailed) return false;
+            if (state == SerialPort::IoState::kDone) {
+                writing = false;
+                sending.clear();
+            }
+        }
+
+        if (uint32_t errors = port_->lineErrors()) writeU32Message(out, kMsgSerialLineErrors, errors);
+
+        // The first readable status always differs from the all-ones start value.
+        uint32_t status = port_->modemStatus();
+        if (status != lastStatus) {
+            writeU32Message(out, kMsgSerialModemStatus, status);
+            lastStatus = status;
+        }
+
+        if (commEvents && !commPending) {
+            switch (port_->startCommWait()) {
+            case SerialPort::CommWait::kPending: commPending = true; break;
+            // Such a port still carries data; poll its line state instead.
+            case SerialPort::CommWait::kUnsupported: commEvents = false; break;
+            case SerialPort::CommWait::kFailed: return false;
+            }
+        }
+
+        if (!readPending) {
+            if (!port_->startRead(buffer.data(), buffer.size())) return false;
+            readPending = true;
+        }
+
+        if (!writing && takeTransmit(sending)) {
+            if (!port_->startWrite(sending.data(), sending.size())) return false;
+            writing = true;
+        }
+
+        if (!port_->wait(writing, commEvents ? -1 : kLinePollMs)) return false;
+    }
+}
