@@ -24,8 +24,8 @@ bool parseNumber(const std::string& word, uint64_t* value);
 // A libusb error code: a negative number or a name (io, param, access, nodevice,
 // notfound, busy, timeout, overflow, pipe, interrupted, nomem, notsupported, other).
 bool parseErrorCode(const std::string& word, int* code);
-// A transfer status: a number or a name (completed, error, timeout, cancelled,
-// stall, nodevice, overflow).
+// A transfer status: a number up to 7 or a name (completed, error, timeout,
+// cancelled, stall, nodevice, overflow).
 bool parseStatus(const std::string& word, int* status);
 // Bytes written as hex: "01", "0x01", "0a0b0c".
 bool parseHexBytes(const std::string& word, std::vector<uint8_t>* out);

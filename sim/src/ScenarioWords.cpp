@@ -96,7 +96,8 @@ bool parseErrorCode(const std::string& word, int* code) {
 bool parseStatus(const std::string& word, int* status) {
     if (lookUp(kStatusNames, word, status)) return true;
     uint64_t v = 0;
-    if (!parseNumber(word, &v) || v > 1000) return false;
+    // libusb_transfer_status holds values up to 7.
+    if (!parseNumber(word, &v) || v > 7) return false;
     *status = static_cast<int>(v);
     return true;
 }

@@ -90,7 +90,7 @@ TEST_F(UsbController, ReadStatusDecidesBetweenDataAndOneErrorMessage) {
         const char* status;
         int code;  // 0: the bytes count as data
     } cases[] = {{"completed", 0}, {"timeout", 0}, {"cancelled", 0}, {"error", 1},
-                 {"stall", 4},     {"nodevice", 5}, {"overflow", 6}, {"9", 9}};
+                 {"stall", 4},     {"nodevice", 5}, {"overflow", 6}, {"7", 7}};
     for (const Case& k : cases) {
         load(kDevice + "bytes 0a0b\nstatus 1 " + k.status + "\n");
         Settings s = settingsWith(2, 16);
@@ -343,16 +343,18 @@ TEST_F(UsbController, SecondStartWhileRunningLeavesTheThreadsAlone) {
 }
 
 TEST_F(UsbController, ReusesBlocksInsteadOfAllocatingPerRead) {
-    load(kDevice + "pattern counter *\nchunk 64\n");
+    // A device no faster than the process thread, as real ones are: then the
+    // blocks in circulation stay few and every read reuses one.
+    load(kDevice + "pattern counter *\nchunk 64\nrate 64K\n");
     Settings s = settingsWith(4, 64);
     MemoryTransport out;
     TestController c(&s);
     uint64_t before = UsbReadBlock::allocations();
     ASSERT_TRUE(c.start(&out, nullptr));
-    ASSERT_TRUE(c.waitForCompletions(2000));
+    ASSERT_TRUE(c.waitForCompletions(1000));
     c.stop();
     c.waitAndClose();
-    EXPECT_LT(UsbReadBlock::allocations() - before, 200u);
+    EXPECT_LT(UsbReadBlock::allocations() - before, 100u);
     Stream got = split(out);
     EXPECT_EQ(got.data, counter(got.data.size()));
 }
