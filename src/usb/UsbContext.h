@@ -20,8 +20,9 @@ public:
     UsbContext& operator=(const UsbContext&) = delete;
     ~UsbContext() { exit(); }
 
-    // Exits a held context, then initialises libusb's default context. Main thread.
-    // False with the USB-domain last error; no context is held then.
+    // Exits a held context, then initialises libusb's default context. Main thread,
+    // with no event thread serving the held context. False with the USB-domain
+    // last error; no context is held then.
     bool init();
     // libusb_exit on a held context. Nothing may be inside libusb on it any more.
     void exit();
