@@ -27,3 +27,24 @@ if(QW_TESTS)
     target_link_libraries(qw_gtest INTERFACE GTest::gtest GTest::gmock)
   endif()
 endif()
+
+# Which libusb a program links is the program's own choice, made with its QW_LIBUSB
+# property: "system" the real libusb (pkg-config), "sim-shared" the simulator's
+# shared library, unset the simulator's static library — so every test program,
+# fuzzer and benchmark runs on simulated devices and none links two libusbs.
+# qw_usb links qw_libusb, which puts the chosen one after the USB code.
+if(WIN32)
+  option(QW_WIN_SYSTEM_LIBUSB "Link quenwick-hwc.exe with a libusb found by pkg-config instead of the simulator" OFF)
+  if(QW_WIN_SYSTEM_LIBUSB)
+    find_package(PkgConfig REQUIRED)
+    pkg_check_modules(LIBUSB REQUIRED IMPORTED_TARGET libusb-1.0)
+    set(QW_PROGRAM_LIBUSB system)
+  else()
+    set(QW_PROGRAM_LIBUSB sim-shared)
+  endif()
+else()
+  set(QW_PROGRAM_LIBUSB system)
+endif()
+add_library(qw_libusb INTERFACE)
+target_link_libraries(qw_libusb INTERFACE
+  "$<IF:$<STREQUAL:$<TARGET_PROPERTY:QW_LIBUSB>,system>,PkgConfig::LIBUSB,$<IF:$<STREQUAL:$<TARGET_PROPERTY:QW_LIBUSB>,sim-shared>,qw_sim_shared,qw_sim>>")

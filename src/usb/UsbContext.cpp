@@ -1,0 +1,73 @@
+#include "usb/UsbContext.h"
+
+#include <system_error>
+
+#include "foundation/Error.h"
+#include "usb/Libusb.h"
+#include "usb/UsbError.h"
+
+namespace vek::io {
+
+bool UsbContext::init() {
+    exit();
+    int r = libusb_init(nullptr);
+    if (r != 0) return setUsbError(r);
+    context_ = nullptr;
+    held_ = true;
+    return true;
+}
+
+void UsbContext::exit() {
+    if (!held_) return;
+    libusb_exit(context_);
+    held_ = false;
+}
+
+bool UsbContext::handleEvents(libusb_context* context, uint32_t timeoutMs) {
+    int r;
+    if (timeoutMs == kInfinite) {
+        r = libusb_handle_events(context);
+    } else {
+        // Whole seconds apart: libusb refuses a tv_usec of a second or more.
+        timeval tv{};
+        tv.tv_sec = static_cast<decltype(tv.tv_sec)>(timeoutMs / 1000);
+        tv.tv_usec = static_cast<decltype(tv.tv_usec)>(timeoutMs % 1000 * 1000);
+        r = libusb_handle_events_timeout(context, &tv);
+    }
+    return r == 0 || setUsbError(r);
+}
+
+bool UsbEventThread::start(libusb_context* context) {
+    stop();
+    stopFlag_ = false;
+    try {
+        thread_ = std::thread(&UsbEventThread::run, this, context);
+    } catch (const std::system_error& e) {
+        err::setErrnoError(e.code().value());
+        return false;
+    }
+    return true;
+}
+
+void UsbEventThread::stop() {
+    stopFlag_ = true;
+    if (thread_.joinable()) thread_.join();
+}
+
+void UsbEventThread::run(libusb_context* context) {
+    // A failed pass changes nothing; the next one simply runs.
+    while (!stopFlag_.load()) UsbContext::handleEvents(context, kPassMs);
+}
+
+UsbContext& usbContext() {
+    static UsbContext context;
+    return context;
+}
+
+UsbEventThread& usbEventThread() {
+    usbContext();  // constructed first, so destroyed after the thread
+    static UsbEventThread thread;
+    return thread;
+}
+
+}  // namespace vek::io

@@ -1,0 +1,109 @@
+// The controller life cycle: finding the device, starting and stopping the
+// capture threads, closing. The read pipeline itself is in UsbReadPipeline.cpp.
+#include "usb/UsbControllerBase.h"
+
+#include <system_error>
+
+#include "app/session/Message.h"
+#include "foundation/Error.h"
+#include "usb/Libusb.h"
+#include "usb/UsbError.h"
+
+UsbControllerBase::UsbControllerBase(const Settings* settings) : ControllerBase(settings) {}
+
+UsbControllerBase::~UsbControllerBase() {
+    // The owner ran waitAndClose; if not, at least do not leave threads behind.
+    if (readThread.joinable() || processThread.joinable()) {
+        stop();
+        if (readThread.joinable()) readThread.join();
+        if (processThread.joinable()) processThread.join();
+    }
+    completedList.clear();
+    freeList.clear();
+    device.setDevice(nullptr);
+}
+
+bool UsbControllerBase::findDevice(uint16_t vid, uint16_t pid) {
+    libusb_device** list = nullptr;
+    ssize_t n = libusb_get_device_list(nullptr, &list);
+    if (n < 0) return vek::io::setUsbError(static_cast<int>(n));
+    uint64_t count = 0;
+    libusb_device* found = nullptr;
+    for (ssize_t i = 0; i < n && !found; ++i) {
+        libusb_device_descriptor desc;
+        int r = libusb_get_device_descriptor(list[i], &desc);
+        if (r != 0) {
+            // Skipped; the error stays only until a later one replaces it.
+            vek::io::setUsbError(r);
+            continue;
+        }
+        if (desc.idVendor != vid || desc.idProduct != pid) continue;
+        if (count == settings->deviceIndex)
+            found = list[i];
+        else
+            ++count;
+    }
+    bool ok;
+    if (found) {
+        device.setDevice(found);
+        ok = device.open();
+    } else {
+        vek::err::setFormatStringError("plim[%d] not available; %d plim(s) total\n",
+                                       static_cast<int>(settings->deviceIndex), static_cast<int>(count));
+        ok = false;
+    }
+    libusb_free_device_list(list, 1);
+    return ok;
+}
+
+bool UsbControllerBase::startThreads() {
+    if (readThread.joinable() || processThread.joinable()) return true;
+    stateFlags = 0;
+    readEvent.set();
+    processEvent.set();
+    try {
+        readThread = std::thread(&UsbControllerBase::readThreadMain, this);
+        processThread = std::thread(&UsbControllerBase::processThreadMain, this);
+    } catch (const std::system_error& e) {
+        vek::err::setErrnoError(e.code().value());
+        return false;
+    }
+    return true;
+}
+
+void UsbControllerBase::stop() {
+    std::lock_guard<std::mutex> hold(lock);
+    stateFlags |= kStopRequested;
+    readEvent.set();
+    processEvent.set();
+}
+
+void UsbControllerBase::waitAndClose() {
+    if (readThread.joinable()) readThread.join();
+    if (processThread.joinable()) processThread.join();
+    device.close();
+    std::lock_guard<std::mutex> hold(lock);
+    // Reads that completed after the stop are not processed; their blocks wait in
+    // the free list for the next start, like every other block.
+    freeList.append(completedList);
+    stateFlags = kClosed;
+}
+
+bool UsbControllerBase::drainEndpoint(uint8_t endpoint) {
+    unsigned char buffer[kDrainBufferSize];
+    for (;;) {
+        int got = 0;
+        int r = libusb_bulk_transfer(device.handle(), endpoint, buffer, sizeof buffer, &got, kDrainTimeoutMs);
+        if (r != 0) {
+            vek::io::setUsbError(r);
+            return r == LIBUSB_ERROR_TIMEOUT;  // quiet for 500 ms counts as empty
+        }
+        if (got == 0) return true;
+    }
+}
+
+void UsbControllerBase::failCapture() {
+    if (outputTransport) writeErrorMessage(*outputTransport);
+    if (TransportBase* command = commandTransport.load()) command->close();
+    stop();
+}
