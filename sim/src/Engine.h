@@ -173,6 +173,7 @@ public:
     bool loaded = false;
     int defaultRefs = 0;
     int busy = 0;  // threads inside libusb_handle_events*
+    bool interrupted = false;  // libusb_interrupt_event_handler: the next or current pass returns
     size_t liveTransfers = 0;
     size_t allocations = 0;
     size_t allocAttempts = 0;

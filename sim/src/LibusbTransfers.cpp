@@ -116,12 +116,13 @@ int handleEvents(libusb_context* ctx, SimTime timeout, int* completed, const cha
         SimTime t = e.now();
         e.pump(t);
         batch = e.takeDone();
-        if (batch || t >= deadline || (completed && *completed)) break;
+        if (batch || t >= deadline || (completed && *completed) || e.interrupted) break;
         SimTime until = std::min(deadline, e.nextWake);
         // Nobody signals us when the caller's flag changes, so look at it now and then.
         if (completed) until = std::min<SimTime>(until, t + static_cast<SimTime>(10'000 * e.settings.speed));
         e.waitUntil(hold, until);
     }
+    e.interrupted = false;
     // Ready for resubmission before the callbacks run.
     for (Op* op = batch; op; op = op->next) {
         op->state = Op::State::Idle;
@@ -258,6 +259,15 @@ QWSIM_API int LIBUSB_CALL libusb_handle_events_completed(libusb_context* ctx, in
 
 QWSIM_API int LIBUSB_CALL libusb_handle_events(libusb_context* ctx) {
     return libusb_handle_events_completed(ctx, nullptr);
+}
+
+QWSIM_API void LIBUSB_CALL libusb_interrupt_event_handler(libusb_context* ctx) {
+    Engine& e = Engine::get();
+    std::lock_guard<std::mutex> hold(e.mutex);
+    if (!e.contextOk(ctx, "libusb_interrupt_event_handler")) return;
+    if (e.settings.traceEvents) e.record("events interrupt");
+    e.interrupted = true;
+    e.cv.notify_all();
 }
 
 QWSIM_API int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* h, unsigned char endpoint, unsigned char* data,

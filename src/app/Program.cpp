@@ -7,6 +7,7 @@
 #include "app/Help.h"
 #include "app/Session.h"
 #include "serial/SerialPortEnum.h"
+#include "usb/UsbStartup.h"
 #include "foundation/Error.h"
 #include "foundation/Time.h"
 
@@ -66,13 +67,11 @@ int runProgram(const std::vector<std::string>& args) {
     // A different rand() sequence on every run, for whoever draws from it.
     std::srand(static_cast<unsigned>(vek::sys::systemTime() & 0xFFFFFFFFu));
 
-    // ---- USB start-up, before the command line is read, whatever the mode ----
-    // 1. register the USB error provider with the error manager (USB domain GUID);
-    // 2. initialise the process-wide libusb context;
-    // 3. start the process-wide USB event thread.
-    // Their results are not checked here: a mode that needs USB reports its own
-    // failure. Both singletons are finalised at exit, the thread before libusb.
-    // ---------------------------------------------------------------------------
+    // The USB layer exists before the command line is read, whatever the mode:
+    // its error texts, libusb's context and the event thread serving it. A mode
+    // that needs a device reports its own failure; at exit the event thread stops
+    // before libusb is shut down.
+    vek::io::startUsbLayer();
 
     Settings settings;
     if (!parseCommandLine(args, settings)) {

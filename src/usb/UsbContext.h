@@ -56,7 +56,8 @@ public:
     // Stops a running thread first, then starts one serving `context`. Main thread.
     // False when the thread cannot be created (errno-domain last error).
     bool start(libusb_context* context);
-    // Sets the stop flag and joins: returns within one pass. Any thread but this one.
+    // Sets the stop flag, interrupts the pass in progress and joins. Any thread
+    // but this one.
     void stop();
     bool running() const { return thread_.joinable(); }
 
@@ -64,6 +65,7 @@ private:
     void run(libusb_context* context);
 
     std::thread thread_;
+    libusb_context* context_ = nullptr;
     std::atomic<bool> stopFlag_{false};
 };
 

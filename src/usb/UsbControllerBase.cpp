@@ -103,6 +103,7 @@ bool UsbControllerBase::drainEndpoint(uint8_t endpoint) {
 }
 
 void UsbControllerBase::failCapture() {
+    recordCaptureFailure();
     if (outputTransport) writeErrorMessage(*outputTransport);
     if (TransportBase* command = commandTransport.load()) command->close();
     stop();

@@ -1,6 +1,7 @@
 // The libusb access layer: error texts and codes, the context, the event thread,
 // device and transfer wrappers.
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "UsbTestSupport.h"
@@ -101,6 +102,19 @@ TEST_F(UsbAccess, EventThreadSeesTheStopWithinOnePass) {
     ASSERT_NE(mark, lines.end());
     // The pass under way when the flag was set may have begun after the note; no other.
     EXPECT_LE(std::count(mark, lines.end(), "events timeout_us=500000"), 1);
+}
+
+TEST_F(UsbAccess, StopInterruptsThePassUnderWay) {
+    load("trace events\n");  // real time: a pass would last the full 500 ms
+    ASSERT_TRUE(events.running());
+    while (recorded("events timeout_us=500000").empty()) context.handleEvents(1);
+    auto begin = std::chrono::steady_clock::now();
+    events.stop();
+    auto took = std::chrono::steady_clock::now() - begin;
+    EXPECT_FALSE(events.running());
+    EXPECT_EQ(recorded("events interrupt").size(), 1u);
+    // Far below a pass, even on a loaded machine.
+    EXPECT_LT(took, std::chrono::milliseconds(400));
 }
 
 TEST_F(UsbAccess, ControlTransferTimeoutsAndResults) {

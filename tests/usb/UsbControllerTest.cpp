@@ -124,7 +124,9 @@ TEST_F(UsbController, FailingReadSendsOneErrorAndEndsTheSession) {
     Settings s = settingsWith(2, 16);
     MemoryTransport out, command;  // no commands: only the failure ends the loop
     TestController c(&s);
-    EXPECT_TRUE(c.run(&out, &command));
+    // The session fails with the read's error, the one the host got too.
+    EXPECT_FALSE(c.run(&out, &command));
+    EXPECT_EQ(err::getLastError().code(), static_cast<uint32_t>(LIBUSB_TRANSFER_STALL));
     EXPECT_TRUE(command.closed());
     auto messages = parseMessages(out.output());
     ASSERT_EQ(messages.size(), 2u);
@@ -146,7 +148,7 @@ TEST_F(UsbController, FailureEndsACaptureThatHasNoCommandInput) {
         ADD_FAILURE() << "the capture did not end after its read failed";
         c.stop();
     }
-    session.get();
+    EXPECT_FALSE(session.get());
     Stream got = split(out);
     EXPECT_EQ(got.errors, std::vector<Bytes>{record(err::kUsbDomain, LIBUSB_TRANSFER_NO_DEVICE)});
 }
@@ -166,7 +168,8 @@ TEST_F(UsbController, FailingSubmissionSendsOneErrorAndEndsTheSession) {
         Settings s = settingsWith(2, 16);
         MemoryTransport out, command;
         TestController c(&s);
-        EXPECT_TRUE(c.run(&out, &command));
+        EXPECT_FALSE(c.run(&out, &command));
+        EXPECT_EQ(err::getLastError().code(), k.code);
         EXPECT_TRUE(command.closed());
         Stream got = split(out);
         EXPECT_EQ(got.errors, std::vector<Bytes>{record(k.domain, k.code)}) << k.busFault << k.endpointFault;
@@ -183,6 +186,8 @@ TEST_F(UsbController, SkipsEmptyReads) {
     MemoryTransport out;
     TestController c(&s);
     ASSERT_TRUE(c.start(&out, nullptr));
+    // The byte is processed, and many empty reads after it.
+    ASSERT_TRUE(out.waitForOutput(5));
     ASSERT_TRUE(c.waitForCompletions(20));
     c.stop();
     c.waitAndClose();
