@@ -1,5 +1,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include "foundation/FdStream_posix.h"
@@ -16,6 +17,10 @@ std::unique_ptr<Listener> listenTcp(uint16_t port, uint16_t* boundPort) {
     // in TIME_WAIT; SO_REUSEADDR gives POSIX the same (and only that) here.
     int on = 1;
     ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    // A message goes out as two writes (header, payload); without this the
+    // payload of a command reply can wait for the peer's delayed ACK. Accepted
+    // connections inherit it.
+    ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 
     sockaddr_in address{};
     address.sin_family = AF_INET;

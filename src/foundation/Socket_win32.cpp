@@ -82,6 +82,12 @@ std::unique_ptr<Listener> listenTcp(uint16_t port, uint16_t* boundPort) {
     SocketHandle s(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     if (s.get() == INVALID_SOCKET) return err::setSocketError(), nullptr;
 
+    // A message goes out as two writes (header, payload); without this the
+    // payload of a command reply can wait for the peer's delayed ACK. Accepted
+    // connections inherit it.
+    BOOL on = TRUE;
+    ::setsockopt(s.get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);

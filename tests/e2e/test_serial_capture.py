@@ -126,6 +126,14 @@ def test_tcp_clients_each_get_a_fresh_session_with_replies_on_the_connection(bac
             size, code = struct.unpack_from("<I", replies[1][1])[0], struct.unpack_from("<I", replies[1][1], 20)[0]
             assert (size, code, len(replies[1][1])) == (24, 87, 24)
             assert line.read_until(b"reply %d" % client).endswith(b"reply %d" % client)
+
+            # Replies are two writes (header, record); neither may wait for the
+            # host's delayed ACK, which costs about 40 ms a reply.
+            begin = time.monotonic()
+            for _ in range(20):
+                host.sendall(frame(0x7E))
+                assert len(receive_messages(host, lambda m: len(m) == 1)) == 1
+            assert time.monotonic() - begin < 0.5
         # The disconnect ends the session; the port is closed until the next client.
     assert qw.proc.poll() is None  # the server serves for ever
 
