@@ -13,24 +13,16 @@
 #include "app/session/CommandLoop.h"
 #include "support/FakeController.h"
 #include "support/MemoryTransport.h"
+#include "support/ScriptedClock.h"
 
 namespace {
 
-std::vector<uint64_t> chunkTimes;
-size_t clockCalls = 0;
-
-uint64_t scriptedClock() {
-    uint64_t t = chunkTimes.empty() ? 0 : chunkTimes[std::min(clockCalls, chunkTimes.size() - 1)];
-    ++clockCalls;
-    return t;
-}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     MemoryTransport in;
-    chunkTimes.clear();
-    clockCalls = 0;
+    scripted_clock::reset();
     uint64_t now = vek::sys::kUnixEpochTicks;
     size_t pos = 0;
     while (pos + 2 <= size) {
@@ -40,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         length = std::min(length, size - pos);
         if (length == 0) break;
         in.pushInput(std::vector<uint8_t>(data + pos, data + pos + length));
-        chunkTimes.push_back(now);  // chunks are at most one read long
+        scripted_clock::times.push_back(now);  // chunks are at most one read long
         pos += length;
     }
     in.endInput();
@@ -48,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FakeController controller;
     controller.greet = false;
     if (!controller.start(&in, &in)) abort();
-    if (!commandLoop(in, controller, &scriptedClock)) abort();  // only a read failure returns false
+    if (!commandLoop(in, controller, &scripted_clock::now)) abort();  // only a read failure returns false
     controller.stop();
     controller.waitAndClose();
 

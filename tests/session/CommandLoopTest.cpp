@@ -5,20 +5,11 @@
 #include "foundation/Error.h"
 #include "support/FakeController.h"
 #include "support/MemoryTransport.h"
+#include "support/ScriptedClock.h"
 
 namespace {
 
 constexpr uint64_t kSecond = vek::sys::kTicksPerSecond;
-
-// The loop reads the clock once per read that returned data; chunk i is seen at
-// chunkTimes[i].
-std::vector<uint64_t> chunkTimes;
-size_t clockCalls = 0;
-uint64_t scriptedClock() {
-    uint64_t t = chunkTimes.empty() ? 0 : chunkTimes[std::min(clockCalls, chunkTimes.size() - 1)];
-    ++clockCalls;
-    return t;
-}
 
 struct Chunk {
     std::vector<uint8_t> bytes;
@@ -45,15 +36,14 @@ struct LoopRun {
 LoopRun runLoop(const std::vector<Chunk>& chunks) {
     MemoryTransport in;
     FakeController controller;
-    chunkTimes.clear();
-    clockCalls = 0;
+    scripted_clock::reset();
     for (const Chunk& c : chunks) {
         in.pushInput(c.bytes);
-        chunkTimes.push_back(c.at);
+        scripted_clock::times.push_back(c.at);
     }
     in.endInput();
     LoopRun run;
-    run.result = commandLoop(in, controller, &scriptedClock);
+    run.result = commandLoop(in, controller, &scripted_clock::now);
     run.commands = controller.commands();
     run.replies = parseMessages(in.output(), &run.replyBytesLeft);
     return run;
@@ -114,7 +104,7 @@ TEST(CommandLoop, FailingCommandYieldsExactlyOneErrorRecordMessage) {
     FakeController controller;
     in.pushInput(frame(FakeController::kFailingCommand));
     in.endInput();
-    ASSERT_TRUE(commandLoop(in, controller, &scriptedClock));
+    ASSERT_TRUE(commandLoop(in, controller, &scripted_clock::now));
 
     vek::err::setWinError(vek::err::kWinInvalidParameter);
     vek::err::ErrorRef record = vek::err::getLastError();
@@ -125,7 +115,7 @@ TEST(CommandLoop, ReadFailureEndsTheLoopWithTheTransportsError) {
     MemoryTransport in;
     FakeController controller;
     in.failNextRead(1234);
-    EXPECT_FALSE(commandLoop(in, controller, &scriptedClock));
+    EXPECT_FALSE(commandLoop(in, controller, &scripted_clock::now));
     EXPECT_EQ(vek::err::getLastError().guid(), vek::err::kWinDomain);
     EXPECT_EQ(vek::err::getLastError().code(), 1234u);
     EXPECT_TRUE(in.output().empty());

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "qwsim/Simulator.h"
+#include "support/SimRecording.h"
 
 class SimTest : public ::testing::Test {
 protected:
@@ -39,20 +40,6 @@ protected:
         libusb_device_handle* h = libusb_open_device_with_vid_pid(nullptr, vid, pid);
         EXPECT_NE(h, nullptr);
         return h;
-    }
-
-    // Recorded lines that start with `prefix`.
-    static std::vector<std::string> recorded(const std::string& prefix) {
-        std::vector<std::string> out;
-        for (const std::string& l : qwsim::recordedLines())
-            if (l.rfind(prefix, 0) == 0) out.push_back(l);
-        return out;
-    }
-
-    static std::string joined(const std::vector<std::string>& lines) {
-        std::string out;
-        for (const std::string& l : lines) out += l + "\n";
-        return out;
     }
 
     size_t expectedMisuses = 0;

@@ -18,6 +18,7 @@
 #include "foundation/Event.h"
 #include "support/MemoryTransport.h"
 #include "qwsim/Simulator.h"
+#include "support/SimRecording.h"
 #include "usb/UsbContext.h"
 #include "usb/UsbControllerBase.h"
 #include "usb/UsbError.h"
@@ -45,19 +46,6 @@ protected:
         EXPECT_EQ(c.openHandles, 0u);
         EXPECT_EQ(c.deviceRefs, 0);
         EXPECT_EQ(c.misuses, 0u) << joined(qwsim::recordedLines());
-    }
-
-    static std::vector<std::string> recorded(const std::string& prefix) {
-        std::vector<std::string> out;
-        for (const std::string& l : qwsim::recordedLines())
-            if (l.rfind(prefix, 0) == 0) out.push_back(l);
-        return out;
-    }
-
-    static std::string joined(const std::vector<std::string>& lines) {
-        std::string out;
-        for (const std::string& l : lines) out += l + "\n";
-        return out;
     }
 
     vek::io::UsbContext context;
