@@ -1,72 +1,36 @@
 #!/usr/bin/env python3
-"""Runs the Windows serial test program under Wine against a real COM port.
-
-Wine maps COMn onto whatever $WINEPREFIX/dosdevices/comn points at. We point a
-free COM number at a fresh pty, run the test program's WineComPort tests with
-QW_TEST_COM_PORT=COMn, and play the far end on the pty master:
-  read "ping from windows", answer "pong from linux" and 64 KiB, hang up after "bye".
+"""Runs the WineComPort tests of qw_serial_tests.exe under Wine against a COM port
+mapped onto a pty, playing the far end here: "ping" is answered with "pong from
+linux" and 64 KiB, "bye" with a hang-up.
 
 usage: serial_com_port.py <qw_serial_tests.exe>
 """
 import os
-import select
 import subprocess
 import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from ptyport import claim_com_link, hold_ctty  # noqa: E402
-
-# Sent after the pong; the test program checks every byte.
-BLOCK = bytes(i % 251 for i in range(65536))
-
-
-def far_end(master, proc, deadline):
-    """Answers the test program; returns what it sent us."""
-    seen = b""
-    answered = False
-    while proc.poll() is None and time.monotonic() < deadline:
-        ready, _, _ = select.select([master], [], [], 0.2)
-        if not ready:
-            continue
-        try:
-            chunk = os.read(master, 4096)
-        except OSError:  # no slave open (yet, or any more)
-            time.sleep(0.05)
-            continue
-        seen += chunk
-        if not answered and b"ping from windows" in seen:
-            # A pause first: reads that end on an idle line must not disturb anything.
-            time.sleep(0.3)
-            os.write(master, b"pong from linux" + BLOCK)
-            answered = True
-        if answered and seen.endswith(b"bye"):
-            break
-    return seen
+from ptyport import PtyPort  # noqa: E402
 
 
 def main():
-    exe = sys.argv[1]
-    master, slave = os.openpty()
-    name, link = claim_com_link(os.ttyname(slave))
-    holder = hold_ctty(os.ttyname(slave))
-    os.close(slave)
-    env = dict(os.environ, QW_TEST_COM_PORT=name, WINEDEBUG="-all")
-    proc = subprocess.Popen(["wine", exe, "--gtest_filter=WineComPort.*"], env=env)
+    line = PtyPort(wine=True)
+    env = dict(os.environ, QW_TEST_COM_PORT=line.name, WINEDEBUG="-all")
+    proc = subprocess.Popen(["wine", sys.argv[1], "--gtest_filter=WineComPort.*"], env=env)
     try:
-        seen = far_end(master, proc, time.monotonic() + 60)
-        os.close(master)  # the hang-up
-        master = -1
+        seen = line.read_until(b"ping", timeout=60)
+        # A pause first: reads that end on an idle line must not disturb anything.
+        time.sleep(0.3)
+        line.write(b"pong from linux" + bytes(i % 251 for i in range(65536)))
+        seen += line.read_until(b"bye", timeout=60)
+        line.hang_up()
         code = proc.wait(timeout=60)
     finally:
         if proc.poll() is None:
             proc.kill()
-        if master >= 0:
-            os.close(master)
-        os.unlink(link)
-        holder.stdin.close()
-        holder.wait()
-    if b"ping from windows" not in seen or not seen.endswith(b"bye"):
+        line.close()
+    if seen != b"pingbye":
         print("far end received %r" % seen, file=sys.stderr)
         return 1
     return code
