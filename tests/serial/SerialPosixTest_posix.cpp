@@ -21,9 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using vek::io::SerialLineChange;
-using vek::io::SerialSettings;
-
 TEST(SerialTermios, LineSettings) {
     constexpr tcflag_t kFrame = CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS, kRefused = ~tcflag_t{0};
     struct Case {
@@ -51,17 +48,14 @@ TEST(SerialTermios, LineSettings) {
         termios2 t{};
         t.c_iflag = IXON | IXANY;
         t.c_cflag = B9600 | CS8 | CREAD | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS;
-        SerialSettings s;
+        vek::io::SerialSettings s;
         s.baudRate = c.baud, s.dataBits = c.dataBits, s.stopBits = c.stopBits, s.parity = c.parity;
         s.flowControl = c.flow, s.dtr = uint8_t(c.dtr), s.rts = uint8_t(c.rts);
-        SerialLineChange lines;
+        vek::io::SerialLineChange lines;
         vek::err::setError(vek::err::ErrorRef());
         ASSERT_EQ(vek::io::translateSerialSettings(t, lines, s, vek::io::kApplyLineSettings), c.cflag != kRefused);
-        if (c.cflag == kRefused) {
-            EXPECT_EQ(vek::err::getLastError().guid(), vek::err::kErrnoDomain);
-            EXPECT_EQ(vek::err::getLastError().code(), uint32_t(EINVAL));
-            continue;
-        }
+        EXPECT_EQ(vek::err::getLastError().code(), c.cflag == kRefused ? uint32_t(EINVAL) : 0u);
+        if (c.cflag == kRefused) continue;
         EXPECT_EQ(t.c_cflag & kFrame, c.cflag);
         EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY), c.iflag);
         EXPECT_EQ(std::make_pair(lines.raise, lines.drop), std::make_pair(c.raise, c.drop));
@@ -81,14 +75,16 @@ TEST(SerialPty, BothWaysInOrderRestartableAndEndedByAHangUp) {
     SerialController controller(&settings);
     Bytes big(1 << 20);
     for (size_t i = 0; i < big.size(); ++i) big[i] = uint8_t(i * 7 + i / 251);
-    for (int round = 0; round < 3; ++round) {
+    for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE(round);
         MemoryTransport output, command;
-        std::thread session([&] { EXPECT_EQ(controller.run(&output, &command), round < 2); });
+        std::thread session([&] { EXPECT_EQ(controller.run(&output, &command), round == 0); });
         // A reply to a command that does nothing: the port is open and configured.
         command.pushInput(frame(kCmdSerialSetBreak));
         EXPECT_TRUE(command.waitForOutput(4));
-        // After 1 MiB, far fewer bytes than the read buffer: they must not wait for it to fill.
+        // Round 0 sends 1 MiB; round 1, which also shows that the controller starts
+        // again after waitAndClose, far fewer bytes than the read buffer holds: they
+        // must not wait for it to fill.
         Bytes sent = round == 0 ? big : Bytes{'o', 'k'};
         for (ssize_t done = 0, n = 1; done < ssize_t(sent.size()) && n > 0; done += n)
             EXPECT_GT(n = write(master, sent.data() + done, sent.size() - size_t(done)), 0);
@@ -100,22 +96,16 @@ TEST(SerialPty, BothWaysInOrderRestartableAndEndedByAHangUp) {
             command.pushInput(frame(kCmdSerialTransmit, chunk));
         }
         Bytes got(expected.size());
-        size_t done = 0;
-        for (pollfd p{master, POLLIN, 0}; done < got.size() && poll(&p, 1, 5000) == 1;) {
-            ssize_t n = read(master, got.data() + done, got.size() - done);
-            if (n <= 0) break;
-            done += size_t(n);
-        }
-        got.resize(done);
+        pollfd p{master, POLLIN, 0};
+        for (ssize_t done = 0, n = 1; done < ssize_t(got.size()) && n > 0 && poll(&p, 1, 5000) == 1; done += n)
+            n = read(master, got.data() + done, got.size() - size_t(done));
         EXPECT_EQ(got, expected);
-        if (round < 2) {
-            command.endInput();
-            session.join();
-            continue;
-        }
-        close(master);
-        // The I/O thread closes the command transport, which ends the command loop.
+        // Round 0 ends with the command input; round 1 with a hang-up, on which the
+        // I/O thread closes the command transport, which ends the command loop.
+        if (round == 0) command.endInput();
+        if (round == 1) close(master);
         session.join();
+        if (round == 0) continue;
         EXPECT_TRUE(command.closed());
         expectEndedByOneError(output, EIO);
     }
@@ -160,11 +150,8 @@ TEST(SerialPortEnum, FakeSysfsTree) {
 
     std::vector<std::pair<std::string, std::string>> got;
     for (auto& p : enumerateSerialPorts(root.string())) got.emplace_back(p.name, p.description);
-    const decltype(got) expected = {
-        {"ttyACM0", "cdc_acm"}, {"ttyS0", "serial"}, {"ttyS2", "serial"}, {"ttyS11", "serial"},
-        {"ttyUSB0", "FT232R USB UART"}, {"ttyX9", ""},
-    };
-    EXPECT_EQ(got, expected);
+    EXPECT_EQ(got, (decltype(got){{"ttyACM0", "cdc_acm"}, {"ttyS0", "serial"}, {"ttyS2", "serial"}, {"ttyS11", "serial"},
+                                  {"ttyUSB0", "FT232R USB UART"}, {"ttyX9", ""}}));
     EXPECT_TRUE(enumerateSerialPorts((root / "missing").string()).empty());
 }
 

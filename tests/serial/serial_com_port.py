@@ -1,10 +1,7 @@
 #!/usr/bin/env python3
-"""Runs the WineComPort tests of qw_serial_tests.exe under Wine against a COM port
-mapped onto a pty, playing the far end here: "ping" is answered with "pong from
-linux" and 64 KiB, "bye" with a hang-up.
-
-usage: serial_com_port.py <qw_serial_tests.exe>
-"""
+# Runs the WineComPort tests of qw_serial_tests.exe (the one argument) under Wine
+# against a COM port mapped onto a pty, playing the far end: "ping" is answered
+# with 64 KiB, "bye" with a hang-up.
 import os
 import subprocess
 import sys
@@ -13,28 +10,20 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 from ptyport import PtyPort  # noqa: E402
 
-
-def main():
-    line = PtyPort(wine=True)
-    env = dict(os.environ, QW_TEST_COM_PORT=line.name, WINEDEBUG="-all")
-    proc = subprocess.Popen(["wine", sys.argv[1], "--gtest_filter=WineComPort.*"], env=env)
-    try:
-        seen = line.read_until(b"ping", timeout=60)
-        # A pause first: reads that end on an idle line must not disturb anything.
-        time.sleep(0.3)
-        line.write(b"pong from linux" + bytes(i % 251 for i in range(65536)))
-        seen += line.read_until(b"bye", timeout=60)
-        line.hang_up()
-        code = proc.wait(timeout=60)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-        line.close()
-    if seen != b"pingbye":
-        print("far end received %r" % seen, file=sys.stderr)
-        return 1
-    return code
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+line = PtyPort(wine=True)
+env = dict(os.environ, QW_TEST_COM_PORT=line.name, WINEDEBUG="-all")
+proc = subprocess.Popen(["wine", sys.argv[1], "--gtest_filter=WineComPort.*"], env=env)
+try:
+    seen = line.read_until(b"ping", timeout=60)
+    time.sleep(0.3)  # reads that end on an idle line must not disturb anything
+    line.write(bytes(i % 251 for i in range(65536)))
+    seen += line.read_until(b"bye", timeout=60)
+    line.hang_up()
+    code = proc.wait(timeout=60)
+finally:
+    if proc.poll() is None:
+        proc.kill()
+    line.close()
+if seen != b"pingbye":
+    sys.exit("far end received %r" % seen)
+sys.exit(code)
