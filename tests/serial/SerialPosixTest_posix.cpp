@@ -44,9 +44,10 @@ TEST(SerialTermios, LineSettings) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.baud << " " << c.dataBits << c.stopBits << c.parity << " " << c.flow);
-        // A terminal as opened: cooked 9600 baud, with frame and flow bits to be cleared.
+        // A terminal as opened: cooked (line editing, echo) at 9600 baud, and frame and
+        // flow bits that must go.
         termios2 t{};
-        t.c_iflag = IXON | IXANY;
+        t.c_iflag = IXON | IXANY, t.c_lflag = ICANON | ECHO;
         t.c_cflag = B9600 | CS8 | CREAD | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS;
         vek::io::SerialSettings s;
         s.baudRate = c.baud, s.dataBits = c.dataBits, s.stopBits = c.stopBits, s.parity = c.parity;
@@ -58,7 +59,8 @@ TEST(SerialTermios, LineSettings) {
         if (c.cflag == kRefused) continue;
         EXPECT_EQ(t.c_cflag & kFrame, c.cflag);
         EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY), c.iflag);
-        EXPECT_EQ(std::make_pair(lines.raise, lines.drop), std::make_pair(c.raise, c.drop));
+        // Raw whatever else: no line editing, no echo.
+        EXPECT_EQ(std::make_tuple(lines.raise, lines.drop, t.c_lflag), std::make_tuple(c.raise, c.drop, 0u));
         EXPECT_EQ(t.c_ispeed + t.c_ospeed, 2 * c.baud);
     }
     EXPECT_EQ(vek::io::serialDevicePath("ttyUSB0"), "/dev/ttyUSB0");
