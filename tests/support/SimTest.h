@@ -28,11 +28,9 @@ protected:
         std::string error;
         ASSERT_TRUE(qwsim::loadScenario(scenario, &error)) << error;
         ASSERT_EQ(libusb_init(nullptr), 0);
-        open_ = true;
     }
     virtual void exitContext() {
-        if (open_) libusb_exit(nullptr);
-        open_ = false;
+        if (qwsim::counters().defaultContextRefs > 0) libusb_exit(nullptr);
     }
     void TearDown() override {
         exitContext();
@@ -44,7 +42,4 @@ protected:
     }
 
     size_t expectedMisuses = 0;
-
-private:
-    bool open_ = false;
 };
