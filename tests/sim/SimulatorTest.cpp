@@ -211,7 +211,6 @@ TEST_F(Sim, RecordsWhatLibusbForbids) {
     libusb_device_handle* h = open12();
     Read read(h, 4);
     ASSERT_EQ(read.submit(), 0);
-    EXPECT_EQ(read.submit(), LIBUSB_ERROR_BUSY);
     libusb_free_transfer(read.transfer);  // still in flight: kept and reported
     libusb_close(h);                      // the same
     libusb_cancel_transfer(read.transfer);
