@@ -1,0 +1,406 @@
+// The USB layer on simulated devices: the libusb access layer (error texts and
+// records, event handling, the device and transfer wrappers, start-up and exit) and
+// UsbControllerBase (finding the device, the read pipeline, its failures, stop,
+// restart, draining an endpoint).
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <iterator>
+#include <numeric>
+
+#include "app/session/Message.h"
+#include "foundation/ErrorMgr.h"
+#include "support/MemoryTransport.h"
+#include "support/SimTest.h"
+#include "usb/UsbContext.h"
+#include "usb/UsbControllerBase.h"
+#include "usb/UsbDevice.h"
+#include "usb/UsbError.h"
+#include "usb/UsbStartup.h"
+
+using namespace vek;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const std::string kDevice = "device 16d0:0f3b\nendpoint 0x81\n";
+
+Bytes counter(size_t n) {
+    Bytes b(n);
+    std::iota(b.begin(), b.end(), uint8_t{0});
+    return b;
+}
+
+Bytes errorBytes(err::ErrorRef e) { return Bytes(e.data(), e.data() + e.size()); }
+Bytes record(const Guid& domain, int code) {
+    return errorBytes(err::Error::fromCode(domain, static_cast<uint32_t>(code)).ref());
+}
+Bytes lastError() { return errorBytes(err::getLastError()); }
+
+// The data messages' payloads joined, and the error messages' payloads.
+std::pair<Bytes, std::vector<Bytes>> split(const MemoryTransport& t) {
+    std::pair<Bytes, std::vector<Bytes>> s;
+    for (const HostMessage& m : parseMessages(t.output())) {
+        if (m.code == kMsgError)
+            s.second.push_back(m.payload);
+        else
+            s.first.insert(s.first.end(), m.payload.begin(), m.payload.end());
+    }
+    return s;
+}
+
+// Reads endpoint 0x81 with its own settings and forwards each read to `out` as a
+// message of code 0x02; tells what its threads did.
+class TestController final : public UsbControllerBase {
+public:
+    explicit TestController(uint64_t parallelism = 2, uint64_t blockSize = 16) : UsbControllerBase(&config) {
+        config.readParallelism = parallelism;
+        config.readBlockSize = blockSize;
+    }
+
+    std::span<const Guid> getLogGuids() const override { return {}; }
+    bool processCommand(const uint8_t*) override { return false; }
+    bool start(TransportBase* output, TransportBase*) override {
+        outputTransport = output;
+        passes_ = 0;  // counted per run
+        return findDevice(0x16d0, 0x0f3b) && claimInterface(0) && startThreads();
+    }
+    bool start() { return start(&out, nullptr); }
+    void finish() { stop(), waitAndClose(); }
+    bool startAgain() { return startThreads(); }
+    // A vendor request, so the record shows which device is open.
+    bool ping() { return device.controlTransfer(0x40, 0, 0, 0, nullptr, 0, 0) == 0; }
+
+    // Per completed read, as the event thread saw it: the first byte (-1 for none)
+    // and how many reads completeRead handed on.
+    std::vector<std::pair<int, size_t>> completions() {
+        std::lock_guard<std::mutex> hold(lock);
+        return completions_;
+    }
+    // Blocks until this run made `passes` submission passes and there were `completions`.
+    bool waitFor(size_t passes, size_t completions = 0) {
+        std::unique_lock<std::mutex> hold(lock);
+        return changed_.wait_for(hold, std::chrono::seconds(10),
+                                 [&] { return passes_ >= passes && completions_.size() >= completions; });
+    }
+
+    Settings config;
+    MemoryTransport out;
+    using UsbControllerBase::completedList, UsbControllerBase::freeList, UsbControllerBase::stateFlags;
+    using UsbControllerBase::drainEndpoint, UsbControllerBase::findDevice;
+
+protected:
+    bool submitReads() override {
+        bool ok = queueReads(inFlight_, 0, 0x81, UsbReadBlock::kBulk, static_cast<uint32_t>(config.readBlockSize));
+        ++passes_;
+        changed_.notify_all();
+        return ok;
+    }
+    void cancelReads() override {
+        cancelAndWait(inFlight_);
+        std::lock_guard<std::mutex> hold(lock);
+        EXPECT_TRUE(inFlight_.empty());  // every read came back before it returned
+    }
+    void onReadCompleted(UsbReadBlock* block) override {
+        completions_.emplace_back(block->result > 0 ? block->data()[0] : -1, completeRead(inFlight_, block));
+        changed_.notify_all();
+    }
+    bool processData(UsbReadBlock* block) override {
+        return writeMessage(*outputTransport, 0x02, block->data(), static_cast<size_t>(block->result));
+    }
+
+private:
+    UsbReadBlockList inFlight_;
+    std::condition_variable changed_;
+    size_t passes_ = 0;  // under `lock`, as is:
+    std::vector<std::pair<int, size_t>> completions_;
+};
+
+}  // namespace
+
+// A scenario whose time runs 20 times faster (so the event thread's 500 ms passes
+// end quickly), libusb's default context and an event thread serving it.
+class UsbSimTest : public SimTest {
+protected:
+    void SetUp() override { err::getErrorMgr().registerProvider(err::kUsbDomain, &io::usbErrorProvider()); }
+    void load(const std::string& scenario) override {
+        SimTest::load("speed 20\n" + scenario);
+        ASSERT_TRUE(events.start(nullptr));
+    }
+    void exitContext() override {
+        events.stop();  // nothing may be inside libusb when its context goes
+        SimTest::exitContext();
+    }
+
+    io::UsbEventThread events;
+};
+
+class UsbAccess : public UsbSimTest {};
+
+TEST_F(UsbAccess, DescribesErrorCodesAndTransferStatuses) {
+    struct {
+        int code;
+        const char* text;
+    } cases[] = {
+        {0, "Success"}, {-1, "Input/Output Error"}, {-2, "Invalid parameter"},
+        {-3, "Access denied (insufficient permissions)"}, {-4, "No such device (it may have been disconnected)"},
+        {-5, "Entity not found"}, {-6, "Resource busy"}, {-7, "Operation timed out"}, {-8, "Overflow"},
+        {-9, "Pipe error"}, {-10, "System call interrupted (perhaps due to signal)"}, {-11, "Insufficient memory"},
+        {-12, "Operation not supported or unimplemented on this platform"}, {-13, "Other error"}, {-14, "Other error"},
+        {INT32_MIN, "Other error"}, {1, "Transfer failed"}, {2, "Transfer timed out"}, {3, "Transfer was cancelled"},
+        {4, "Endpoint stalled"}, {5, "Device was disconnected"}, {6, "Device sent more data than requested"},
+        {7, "Other transfer error"}, {INT32_MAX, "Other transfer error"},
+    };
+    for (const auto& c : cases) {
+        err::Error e = err::Error::fromCode(err::kUsbDomain, static_cast<uint32_t>(c.code));
+        EXPECT_EQ(err::getErrorDescription(e.ref()), c.text) << c.code;
+    }
+}
+
+TEST_F(UsbAccess, HandleEventsGivesLibusbMicrosecondsOrBlocks) {
+    load("speed 10000\ntrace events\n");
+    events.stop();  // only this thread handles events here
+    qwsim::clearRecordedLines();
+    for (uint32_t ms : {7u, 1500u, io::UsbContext::kInfinite}) EXPECT_TRUE(io::UsbContext::handleEvents(nullptr, ms));
+    EXPECT_EQ(recorded("events"), (std::vector<std::string>{"events timeout_us=7000", "events timeout_us=1500000",
+                                                            "events blocking"}));
+}
+
+TEST_F(UsbAccess, EventThreadStopInterruptsThePassUnderWay) {
+    load("speed 1\ntrace events\n");  // real time: a pass would last the full 500 ms
+    while (recorded("events timeout_us=500000").empty()) io::UsbContext::handleEvents(nullptr, 1);
+    auto begin = std::chrono::steady_clock::now();
+    events.stop();
+    auto took = std::chrono::steady_clock::now() - begin;
+    EXPECT_EQ(recorded("events interrupt").size(), 1u);
+    EXPECT_LT(took, std::chrono::milliseconds(400));  // far below a pass, even on a loaded machine
+}
+
+TEST_F(UsbAccess, WrappersReportFailuresInTheirDomains) {
+    load("fail alloc 2\ndevice 1234:0001\ndevice 16d0:0f3b\nfail claim busy\nfail control 0x40 9 busy\n");
+    io::UsbTransfer t;
+    ASSERT_TRUE(t.create(0));
+    EXPECT_FALSE(t.create(0));  // the first was freed, the second allocation fails
+    EXPECT_EQ(lastError(), record(err::kWinDomain, err::kWinNoSystemResources));
+
+    io::UsbDevice dev;
+    EXPECT_FALSE(dev.openByVidPid(0x1111, 0x2222));
+    EXPECT_EQ(lastError(), record(err::kWinDomain, err::kWinFileNotFound));
+    ASSERT_TRUE(dev.openByVidPid(0x1234, 0x0001));
+    ASSERT_TRUE(dev.openByVidPid(0x16d0, 0x0f3b));
+    // The first device's reference went with its handle.
+    EXPECT_EQ(qwsim::counters().deviceRefs, 2);  // one held, one for the open handle
+    EXPECT_FALSE(dev.claimInterface(0));
+    EXPECT_EQ(lastError(), record(err::kUsbDomain, LIBUSB_ERROR_BUSY));
+
+    // "No limit" is 0 to libusb.
+    uint8_t data[4] = {1, 2, 3, 4};
+    EXPECT_EQ(dev.controlTransfer(0x40, 1, 0, 0, data, 4, 0xFFFFFFFF), 4);
+    EXPECT_EQ(dev.controlTransfer(0x40, 9, 0, 0, data, 4, 250), -1);
+    EXPECT_EQ(lastError(), record(err::kUsbDomain, LIBUSB_ERROR_BUSY));
+    std::vector<std::string> lines = recorded("control");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find(" timeout=0 "), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find(" timeout=250 "), std::string::npos) << lines[1];
+}
+
+// Only a process exit shows the exit order, so this runs in a child process.
+TEST(UsbStartup, ProcessExitStopsTheEventThreadBeforeLibusbExits) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process: nothing registered before
+    std::filesystem::path file = std::filesystem::temp_directory_path() / "qw-usb-startup-record.txt";
+    std::filesystem::remove(file);
+    EXPECT_EXIT(
+        {
+            qwsim::loadScenario("speed 50\ntrace events\nrecord \"" + file.generic_string() + "\"\n", nullptr);
+            io::startUsbLayer();
+            // Start-up registered the USB error texts.
+            std::fputs(err::getErrorDescription(err::Error::fromCode(err::kUsbDomain, 5).ref()).c_str(), stderr);
+            while (qwsim::counters().eventPasses == 0) {
+            }
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "Device was disconnected");
+    std::string text;
+    {
+        std::ifstream in(file);  // text mode: the record has the platform's line ends
+        text.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    EXPECT_EQ(text.rfind("init\nevents timeout_us=500000\n", 0), 0u) << text;
+    // Nothing inside libusb when it exits, and nothing after.
+    EXPECT_TRUE(text.ends_with("\nexit refs=0 busy=0 handles=0 transfers=0\n")) << text;
+    EXPECT_EQ(text.find("misuse"), std::string::npos) << text;
+    std::filesystem::remove(file);
+}
+
+class UsbController : public UsbSimTest {};
+
+TEST_F(UsbController, FindsTheNthDeviceOfItsModel) {
+    struct {
+        const char* bus;
+        uint64_t index;
+        const char* result;  // the name of the device opened, or the error
+    } cases[] = {
+        {"", 0, "plim[0] not available; 0 plim(s) total\n"},
+        {"device 16d0:0f3b name=a\ndevice 16d0:0f3b name=b\n", 2, "plim[2] not available; 2 plim(s) total\n"},
+        {"device 16d0:0f3b name=a\ndevice 1234:0f3b name=x\ndevice 16d0:0f3b name=b\n", 1, "b"},
+        {"device 16d0:0f3b name=u\ndescriptor unreadable\ndevice 16d0:0f3b name=a\n", 1,
+         "plim[1] not available; 1 plim(s) total\n"},
+        {"device 16d0:0f3b\nfail open access\n", 0, "Access denied (insufficient permissions)"},
+        {"fail list nomem\ndevice 16d0:0f3b\n", 0, "Insufficient memory"},
+    };
+    for (const auto& k : cases) {
+        load(k.bus);
+        TestController c;
+        c.config.deviceIndex = k.index;
+        if (c.findDevice(0x16d0, 0x0f3b)) {
+            ASSERT_TRUE(c.ping());
+            EXPECT_EQ(recorded(std::string("control dev=") + k.result + " ").size(), 1u) << k.bus;
+        } else {
+            EXPECT_EQ(err::getLastErrorDescription(), k.result) << k.bus;
+        }
+        c.waitAndClose();
+    }
+}
+
+TEST_F(UsbController, HandsReadsOnInSubmissionOrderWhenTheyCompleteOutOfOrder) {
+    load(kDevice + "bytes 01020304\nchunk 2\norder 2 1\n");
+    TestController c;
+    ASSERT_TRUE(c.start());
+    ASSERT_TRUE(c.waitFor(0, 2));
+    // Read 2 came back first and had to wait; read 1 then took both along.
+    EXPECT_EQ(c.completions(), (std::vector<std::pair<int, size_t>>{{3, 0}, {1, 2}}));
+    ASSERT_TRUE(c.out.waitForOutput(2 * (4 + 2)));
+    c.finish();
+    auto messages = parseMessages(c.out.output());
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0].payload, (Bytes{1, 2}));
+    EXPECT_EQ(messages[1].payload, (Bytes{3, 4}));
+}
+
+TEST_F(UsbController, DeliversTimedOutCancelledAndLongReadsWholeAndSkipsEmptyOnes) {
+    struct {
+        const char* source;
+        uint64_t blockSize;
+        Bytes data;
+        size_t messages, completions;
+    } cases[] = {
+        {"bytes 0a0b\nstatus 1 timeout", 16, {0x0a, 0x0b}, 1, 1},
+        {"bytes 0a0b\nstatus 1 cancelled", 16, {0x0a, 0x0b}, 1, 1},
+        {"bytes 01\nthen zlp", 16, {1}, 1, 20},
+        {"pattern counter 100000", 100000, counter(100000), 2, 1},  // a message holds at most 65535 bytes
+    };
+    for (const auto& k : cases) {
+        load(kDevice + k.source + "\n");
+        TestController c(2, k.blockSize);
+        ASSERT_TRUE(c.start());
+        ASSERT_TRUE(c.waitFor(0, k.completions)) << k.source;
+        ASSERT_TRUE(c.out.waitForOutput(4 * k.messages + k.data.size())) << k.source;
+        c.finish();
+        EXPECT_EQ(parseMessages(c.out.output()).size(), k.messages) << k.source;
+        EXPECT_EQ(split(c.out), std::make_pair(k.data, std::vector<Bytes>{})) << k.source;
+    }
+}
+
+TEST_F(UsbController, AFailureSendsOneErrorEndsTheCommandInputAndFailsTheRun) {
+    const Guid usb = err::kUsbDomain;
+    struct {
+        const char* endpoint;
+        Bytes error;
+        Bytes data;  // at most: reads that completed before the failure may not have been processed
+        bool commands = true;
+    } cases[] = {
+        {"bytes 0a\nstatus 1 error", record(usb, LIBUSB_TRANSFER_ERROR), {}},
+        {"bytes 0a0b\nchunk 1\nstatus 2 stall", record(usb, LIBUSB_TRANSFER_STALL), {0x0a}},
+        {"bytes 0a\nstatus 1 7", record(usb, 7), {}},
+        // Without command input only the failure itself can end the session.
+        {"bytes 0a\nstatus 1 nodevice", record(usb, LIBUSB_TRANSFER_NO_DEVICE), {}, false},
+        {"bytes 0a0b\nchunk 1\nfail alloc 3", record(err::kWinDomain, err::kWinNoSystemResources), {0x0a, 0x0b}},
+        {"bytes 0a0b\nchunk 1\nfail submit 3 io", record(usb, LIBUSB_ERROR_IO), {0x0a, 0x0b}},
+    };
+    for (const auto& k : cases) {
+        load(kDevice + k.endpoint + "\n");
+        TestController c;
+        MemoryTransport command;  // no input: it ends only when the failure closes it
+        Bytes failure;
+        auto run = std::async(std::launch::async, [&] {
+            bool ok = c.run(&c.out, k.commands ? &command : nullptr);
+            failure = lastError();
+            return ok;
+        });
+        if (run.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+            ADD_FAILURE() << "the session did not end: " << k.endpoint;
+            c.stop();
+            command.close();
+        }
+        EXPECT_FALSE(run.get()) << k.endpoint;
+        EXPECT_EQ(failure, k.error) << k.endpoint;
+        auto [data, errors] = split(c.out);
+        EXPECT_EQ(errors, std::vector<Bytes>{k.error}) << k.endpoint;
+        EXPECT_EQ(data, Bytes(k.data.begin(), k.data.begin() + std::min(data.size(), k.data.size()))) << k.endpoint;
+    }
+}
+
+TEST_F(UsbController, StopCancelsTheReadsInFlightAndWaitsForThem) {
+    for (uint64_t parallelism : {4u, 0u}) {  // 0: no read at all
+        load(kDevice);                          // a silent endpoint
+        TestController c(parallelism, 64);
+        ASSERT_TRUE(c.start());
+        ASSERT_TRUE(c.waitFor(1));
+        EXPECT_EQ(qwsim::counters().liveTransfers, parallelism);
+        c.finish();
+        EXPECT_EQ(c.completions().size(), parallelism);
+        EXPECT_EQ(c.completedList.count(), 0u);
+        EXPECT_EQ(c.freeList.count(), parallelism);
+        EXPECT_EQ(qwsim::counters().allocations, parallelism);
+        EXPECT_EQ(c.stateFlags.load(), ControllerBase::kClosed);
+    }
+}
+
+TEST_F(UsbController, RestartsOnTheBlocksItHasWhileTheyAreLargeEnough) {
+    load(kDevice + "bytes 0102\nchunk 1\n");
+    TestController c(2, 16);
+    ASSERT_TRUE(c.start());
+    EXPECT_TRUE(c.startAgain());  // a second start leaves the running threads alone
+    ASSERT_TRUE(c.out.waitForOutput(2 * 5));
+    c.finish();
+    // The new read blocks a restart took; it always submits two reads.
+    auto restart = [&](uint64_t blockSize) {
+        uint64_t blocks = UsbReadBlock::allocations();
+        size_t transfers = qwsim::counters().allocations;
+        c.config.readBlockSize = blockSize;
+        EXPECT_TRUE(c.start());
+        EXPECT_TRUE(c.waitFor(1));
+        c.finish();
+        EXPECT_EQ(qwsim::counters().allocations, transfers + 2);
+        return UsbReadBlock::allocations() - blocks;
+    };
+    EXPECT_EQ(restart(16), 0u);
+    EXPECT_EQ(restart(1024), 2u);  // the free blocks hold 16 bytes
+}
+
+TEST_F(UsbController, DrainEndsOnAnEmptyReadOrAQuietEndpoint) {
+    struct {
+        const char* source;
+        bool result;
+        int error;  // 0: none
+    } cases[] = {
+        {"bytes 0102\nthen zlp", true, 0},
+        {"pattern counter 100000", true, LIBUSB_ERROR_TIMEOUT},
+        {"bytes 01\nthen stall", false, LIBUSB_ERROR_PIPE},
+    };
+    for (const auto& k : cases) {
+        load("speed 50\n" + kDevice + k.source + "\n");  // the 500 ms wait lasts 10 ms
+        TestController c;
+        ASSERT_TRUE(c.findDevice(0x16d0, 0x0f3b));
+        err::setError(err::noError());
+        Bytes none = lastError();
+        EXPECT_EQ(c.drainEndpoint(0x81), k.result) << k.source;
+        EXPECT_EQ(lastError(), k.error ? record(err::kUsbDomain, k.error) : none) << k.source;
+        c.waitAndClose();
+    }
+}
