@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <tuple>
@@ -31,29 +32,17 @@ struct Case {
 // Settings, failures included: a rejected value must leave its field alone.
 void check(const std::vector<Case>& cases, bool validate) {
     for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
         std::vector<std::string> args{"quenwick-hwc"};
         args.insert(args.end(), c.args.begin(), c.args.end());
-        std::string trace;
-        for (const auto& a : args) trace += " [" + a + "]";
-        SCOPED_TRACE(trace);
-
-        Settings actual;
-        bool ok = true;
-        if (validate) {
-            ok = parseCommandLine(args, actual);
-        } else {
-            CmdLineParser parser(actual);
-            for (const auto& a : args)
-                if (!(ok = parser.parseArgument(a))) break;
-            ok = ok && parser.checkPending();
-        }
-        EXPECT_EQ(ok, c.error == nullptr);
-        if (c.error != nullptr) {
-            EXPECT_EQ(vek::err::getLastErrorDescription(), c.error);
-        }
+        Settings actual, expected;
+        CmdLineParser parser(actual);
+        bool ok = validate ? parseCommandLine(args, actual)
+                           : std::all_of(args.begin(), args.end(), [&](auto& a) { return parser.parseArgument(a); }) &&
+                                 parser.checkPending();
+        EXPECT_EQ(ok ? "ok" : vek::err::getLastErrorDescription(), c.error != nullptr ? c.error : "ok");
         // A failed validation leaves what the switches set; not worth spelling out.
         if (validate && c.expect == nullptr) continue;
-        Settings expected;
         if (c.expect != nullptr) c.expect(expected);
         EXPECT_EQ(fields(actual), fields(expected));
     }

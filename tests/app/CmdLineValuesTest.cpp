@@ -1,27 +1,21 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <tuple>
+#include <utility>
 
 #include "app/CmdLineValues.h"
 
 // atoi and strtoul differ between glibc (64-bit long) and Windows; ours must give
 // one answer everywhere, saturating like the 32-bit runtime.
 TEST(CmdLineValues, DecimalAndUnsigned) {
-    const struct {
-        const char* text;
-        int32_t value;
-    } decimals[] = {
+    const std::tuple<const char*, int32_t> decimals[] = {
         {"", 0},    {" \t\n\v\f\r42", 42},     {"+7", 7},  {"-1", -1},  {"12abc", 12},  {"- 5", 0},
         {"0x10", 0}, {"2147483648", INT32_MAX}, {"99999999999", INT32_MAX}, {"-99999999999", INT32_MIN},
     };
-    for (const auto& c : decimals) EXPECT_EQ(parseDecimal(c.text), c.value) << '"' << c.text << '"';
+    for (auto [text, value] : decimals) EXPECT_EQ(parseDecimal(text), value) << '"' << text << '"';
 
-    const struct {
-        const char* text;
-        int base;
-        uint32_t value;
-        size_t end;
-    } unsigneds[] = {
+    const std::tuple<const char*, int, uint32_t, size_t> unsigneds[] = {
         // The VID/PID forms: base 16 with or without a 0x prefix.
         {"16d0", 16, 0x16D0, 4},     {"0X16D0", 16, 0x16D0, 6},  {"xyz", 16, 0, 0},
         {"0x", 16, 0, 1},            {"0xg", 0, 0, 1},           {"  0x1F!", 0, 31, 6},
@@ -29,20 +23,15 @@ TEST(CmdLineValues, DecimalAndUnsigned) {
         {"-4294967295", 0, 1, 11},   {"4294967296", 0, 0xFFFFFFFF, 10},
         {"-99999999999", 10, 0xFFFFFFFF, 12},                    {"ffffffffff", 16, 0xFFFFFFFF, 10},
     };
-    for (const auto& c : unsigneds) {
-        UnsignedParse p = parseUnsigned(c.text, c.base);
-        EXPECT_EQ(p.value, c.value) << '"' << c.text << "\" base " << c.base;
-        EXPECT_EQ(p.end, c.end) << '"' << c.text << "\" base " << c.base;
+    for (auto [text, base, value, end] : unsigneds) {
+        UnsignedParse p = parseUnsigned(text, base);
+        EXPECT_EQ(std::make_pair(p.value, p.end), std::make_pair(value, end)) << '"' << text << "\" base " << base;
     }
 }
 
 TEST(CmdLineValues, SizesAndTimes) {
     constexpr uint64_t kTick = 10'000'000;  // 100-ns units per second
-    const struct {
-        uint64_t (*parse)(std::string_view);
-        const char* text;
-        uint64_t value;
-    } cases[] = {
+    const std::tuple<uint64_t (*)(std::string_view), const char*, uint64_t> cases[] = {
         {parseSize, "100", 100},         {parseSize, "8k", 8192},          {parseSize, "10M", 10485760},
         {parseSize, "4G", 4294967296},   {parseSize, "0x10k", 16384},      {parseSize, "010K", 8192},
         {parseSize, "8 \t\r\nKiB", 8192}, {parseSize, "8X", 8},            {parseSize, "K", 0},
@@ -55,5 +44,5 @@ TEST(CmdLineValues, SizesAndTimes) {
         {parseTime, "512409557h", 512409557ull * 3600 * kTick},
         {parseTime, "512409558h", ~uint64_t{0}},
     };
-    for (const auto& c : cases) EXPECT_EQ(c.parse(c.text), c.value) << '"' << c.text << '"';
+    for (auto [parse, text, value] : cases) EXPECT_EQ(parse(text), value) << '"' << text << '"';
 }

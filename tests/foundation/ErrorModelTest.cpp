@@ -3,7 +3,6 @@
 #include <cstring>
 #include <iterator>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include "foundation/Error.h"
@@ -27,6 +26,11 @@ std::string describe(const std::vector<uint8_t>& bytes) {
     return getErrorDescription(ErrorRef(bytes.data(), bytes.size()));
 }
 
+std::vector<uint8_t> lastBytes() {
+    ErrorRef r = getLastError();
+    return std::vector<uint8_t>(r.data(), r.data() + r.size());
+}
+
 const ErrorHdr* hdr(const std::vector<uint8_t>& bytes) { return reinterpret_cast<const ErrorHdr*>(bytes.data()); }
 
 constexpr Guid kUnknownDomain{0x0123ABCD, 0x4567, 0x89EF, {0xDE, 0xAD, 0xBE, 0xEF, 0x00, 0x11, 0x22, 0x33}};
@@ -35,10 +39,6 @@ constexpr Guid kUnknownDomain{0x0123ABCD, 0x4567, 0x89EF, {0xDE, 0xAD, 0xBE, 0xE
 
 // The bytes travel to the host: a text record and a Windows code record.
 TEST(ErrorRecord, LayoutIsByteExact) {
-    auto lastBytes = [] {
-        ErrorRef r = getLastError();
-        return std::vector<uint8_t>(r.data(), r.data() + r.size());
-    };
     setFormatStringError("bad %s %d", "thing", 7);
     const uint8_t text[] = {
         0x24, 0, 0, 0,                                   // size 24 + 11 + 1
@@ -55,10 +55,7 @@ TEST(ErrorRecord, LayoutIsByteExact) {
 
 TEST(LastError, NoErrorUntilSetAndPerThread) {
     std::thread([] {
-        ErrorRef ref = getLastError();
-        EXPECT_EQ(std::make_tuple(ref.size(), ref.recordSize(), ref.code()),
-                  std::make_tuple(kHeaderSize, kHeaderSize, 0u));
-        EXPECT_EQ(ref.guid(), kStdDomain);
+        EXPECT_EQ(lastBytes(), record(24, kStdDomain, 0));
         EXPECT_EQ(getLastErrorDescription(), "no error");
     }).join();
 
