@@ -1,8 +1,5 @@
-"""End-to-end harness: runs the built executable as a user would.
-
-QW_EXE the executable (a .exe runs under Wine); QW_PLATFORM posix or win32;
-QW_BUILD_DIR the build folder (for the simulator library and helper programs).
-"""
+"""End-to-end harness: runs the built executable (QW_EXE, a .exe under Wine) as a user
+would. QW_PLATFORM is posix or win32; QW_BUILD_DIR holds the simulator and helpers."""
 import os
 import socket
 import subprocess

@@ -1,5 +1,6 @@
 """Serial captures end to end: the program on one side of a pty pair (a COM port
 mapped onto it under Wine), the test playing the far end of the line and the host."""
+import contextlib
 import os
 import socket
 import struct
@@ -67,15 +68,13 @@ def test_commands_from_a_file_are_carried_out(background, line, tmp_path):
 
 def receive_messages(sock, predicate, timeout=20):
     data, deadline = b"", time.monotonic() + timeout
-    while not predicate(parse_messages(data)) and time.monotonic() < deadline:
-        sock.settimeout(max(0.01, deadline - time.monotonic()))
-        try:
+    with contextlib.suppress(socket.timeout):
+        while not predicate(parse_messages(data)) and time.monotonic() < deadline:
+            sock.settimeout(max(0.01, deadline - time.monotonic()))
             chunk = sock.recv(65536)
-        except socket.timeout:
-            break
-        if not chunk:
-            break
-        data += chunk
+            data += chunk
+            if not chunk:
+                break
     return parse_messages(data)
 
 
