@@ -41,8 +41,7 @@ def test_received_bytes_arrive_in_order_and_a_hang_up_ends_the_capture(backgroun
     code, stderr = qw.finish()
     # The capture failed, and the program says so: one error record, last.
     assert [c for c, _ in qw.messages() if c == ERROR] == [ERROR] and qw.messages()[-1][0] == ERROR
-    assert code == 255
-    assert stderr.startswith(b"error: ") and stderr.endswith(b"\r\n" if WINE else b"\n")
+    assert code == 255 and stderr.startswith(b"error: ") and stderr.endswith(b"\r\n" if WINE else b"\n")
 
 
 def test_transmit_commands_from_stdin_leave_in_order(background, line):
