@@ -1,30 +1,24 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "app/CmdLineParser.h"
 #include "foundation/Error.h"
-#include "foundation/Format.h"
-
-using vek::sl::formatString;
 
 namespace {
 
 // Every field, so a comparison also catches a switch that touches too much.
-std::string fields(const Settings& s) {
-    return formatString(
-        "hw=%u tk=%u split=%llx/%llx in='%s' out='%s' ezusb='%s' fw='%s' port='%s' ser=%u/%u/%u/%u/%u "
-        "spi=%u/%u/%u lines=%u/%u tcp=%u vid=%x pid=%x flags=%x index=%llx fpga=%llx par=%llx block=%llx",
-        s.hardwareKind, s.transportKind, (unsigned long long)s.outputSplit.sizeLimit,
-        (unsigned long long)s.outputSplit.timeLimit, s.inputFileName.c_str(), s.outputFileName.c_str(),
-        s.ezusbFileName.c_str(), s.firmwareFileName.c_str(), s.serialPortName.c_str(), s.serialConfig.baudRate,
-        s.serialConfig.dataBits, s.serialConfig.stopBits, s.serialConfig.parity, s.serialConfig.flowControl,
-        s.spiConfig.mode, s.spiConfig.dataBits, s.spiConfig.isLittleEndian, s.serialLineMask, s.serialLines,
-        s.tcpPort, s.usbVid, s.usbPid, s.flags, (unsigned long long)s.deviceIndex,
-        (unsigned long long)s.fpgaBaseIndex, (unsigned long long)s.readParallelism,
-        (unsigned long long)s.readBlockSize);
+auto fields(const Settings& s) {
+    return std::make_tuple(s.hardwareKind, s.transportKind, s.outputSplit.sizeLimit, s.outputSplit.timeLimit,
+                           s.inputFileName, s.outputFileName, s.ezusbFileName, s.firmwareFileName, s.serialPortName,
+                           s.serialConfig.baudRate, s.serialConfig.dataBits, s.serialConfig.stopBits,
+                           s.serialConfig.parity, s.serialConfig.flowControl, s.spiConfig.mode, s.spiConfig.dataBits,
+                           s.spiConfig.isLittleEndian, s.serialLineMask, s.serialLines, s.tcpPort, s.usbVid, s.usbPid,
+                           s.flags, s.deviceIndex, s.fpgaBaseIndex, s.readParallelism, s.readBlockSize);
 }
 
 struct Case {
@@ -38,30 +32,17 @@ struct Case {
 // Settings, failures included: a rejected value must leave its field alone.
 void check(const std::vector<Case>& cases, bool validate) {
     for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
         std::vector<std::string> args{"quenwick-hwc"};
         args.insert(args.end(), c.args.begin(), c.args.end());
-        std::string trace;
-        for (const auto& a : args) trace += " [" + a + "]";
-        SCOPED_TRACE(trace);
-
-        Settings actual;
-        bool ok;
-        if (validate) {
-            ok = parseCommandLine(args, actual);
-        } else {
-            CmdLineParser parser(actual);
-            ok = true;
-            for (const auto& a : args)
-                if (!(ok = parser.parseArgument(a))) break;
-            ok = ok && parser.checkPending();
-        }
-        EXPECT_EQ(ok, c.error == nullptr);
-        if (c.error != nullptr) {
-            EXPECT_EQ(vek::err::getLastErrorDescription(), c.error);
-        }
+        Settings actual, expected;
+        CmdLineParser parser(actual);
+        bool ok = validate ? parseCommandLine(args, actual)
+                           : std::all_of(args.begin(), args.end(), [&](auto& a) { return parser.parseArgument(a); }) &&
+                                 parser.checkPending();
+        EXPECT_EQ(ok ? "ok" : vek::err::getLastErrorDescription(), c.error != nullptr ? c.error : "ok");
         // A failed validation leaves what the switches set; not worth spelling out.
         if (validate && c.expect == nullptr) continue;
-        Settings expected;
         if (c.expect != nullptr) c.expect(expected);
         EXPECT_EQ(fields(actual), fields(expected));
     }
@@ -76,78 +57,57 @@ TEST(CmdLineParser, ArgumentForms) {
     check({
               {{"-st5000"}, nullptr, [](Settings& s) { tcp5000(s), s.flags = kFlagSuspend; }},
               {{"-t=5000"}, nullptr, tcp5000},
-              {{"-t5000"}, nullptr, tcp5000},
               {{"-t", "5000"}, nullptr, tcp5000},
               {{"--tcp=5000"}, nullptr, tcp5000},
-              {{"--tcp-port", "5000"}, nullptr, tcp5000},
               {{"--tcp=", "5000"}, nullptr, tcp5000},
               {{"--tcp="}, "missing value for switch 'tcp'", nullptr},
-              {{"-t"}, "missing value for switch 't'", nullptr},
               // One argument with a space: the value is not taken from it.
               {{"--tcp 5000"}, "missing value for switch 'tcp'", nullptr},
               {{"-t 5000"}, "missing value for switch 't'", nullptr},
               {{"-xs"}, "unknown switch -x", nullptr},
               {{"-sx"}, "unknown switch -x", [](Settings& s) { s.flags = kFlagSuspend; }},
-              {{"-\xC3\xA9"}, "unknown switch -\xC3\xA9", nullptr},
               {{"-\xFF"}, "unknown switch -\xEF\xBF\xBD", nullptr},
               {{"--"}, "unknown switch --", nullptr},
+              // A waiting value is not taken from a switch, but an unknown one is named first.
               {{"--in", "-o", "x"}, "missing value for switch 'in'", nullptr},
               {{"-n", "--stdin"}, "missing value for switch 'n'", nullptr},
-              {{"-n", "-t5"}, "missing value for switch 'n'", nullptr},
               {{"-n", "--bogus"}, "unknown switch --bogus", nullptr},
               {{"--index", "-1"}, "unknown switch -1", nullptr},
               {{"-i", "-s", "x"}, nullptr,
                [](Settings& s) { s.flags = kFlagSuspend, s.inputFileName = "x", s.transportKind = kTransportSingleFile; }},
               {{"stray", "-", "--help=no"}, nullptr, [](Settings& s) { s.flags = kFlagHelp; }},
               {{"--index=-1"}, nullptr, [](Settings& s) { s.deviceIndex = ~0ull; }},
-              {{"-n-1"}, nullptr, [](Settings& s) { s.deviceIndex = ~0ull; }},
               {{"--spi-little-endian", "1"}, nullptr, nullptr},
               {{"--spi-little-endian=1"}, nullptr, [](Settings& s) { s.spiConfig.isLittleEndian = 1; }},
           },
           false);
 }
 
-TEST(CmdLineParser, Transports) {
+TEST(CmdLineParser, TransportsAndValues) {
     check({
               {{"--in", "a", "--out", "b"}, nullptr,
                [](Settings& s) { s.inputFileName = "a", s.outputFileName = "b", s.transportKind = kTransportOutputInput; }},
-              {{"--out", "b"}, nullptr, [](Settings& s) { s.outputFileName = "b", s.transportKind = kTransportOutputOnly; }},
               {{"--stdin", "-o", "b"}, nullptr,
                [](Settings& s) { s.flags = kFlagStdin, s.outputFileName = "b", s.transportKind = kTransportOutputInput; }},
               {{"-o", "b", "--stdin"}, nullptr,
                [](Settings& s) { s.flags = kFlagStdin, s.outputFileName = "b", s.transportKind = kTransportOutputOnly; }},
-              {{"--stdin", "-f", "a"}, nullptr,
-               [](Settings& s) { s.inputFileName = "a", s.transportKind = kTransportSingleFile; }},
               {{"--stdout", "--in", "a"}, nullptr,
                [](Settings& s) { s.flags = kFlagStdout, s.inputFileName = "a", s.transportKind = kTransportOutputInput; }},
-              {{"--np", "Pipe1", "--in", "x"}, nullptr,
+              {{"--stdin", "--np", "Pipe1", "-f", "x"}, nullptr,
                [](Settings& s) { s.inputFileName = "x", s.transportKind = kTransportSingleFile; }},
-              {{"--tcp=70000"}, "invalid TCP port", nullptr},
               {{"--tcp=-1"}, "invalid TCP port", nullptr},
-          },
-          false);
-}
-
-TEST(CmdLineParser, Values) {
-    check({
               {{"--ser-stop=1.5", "--ser-parity=space"}, nullptr,
                [](Settings& s) { s.serialConfig.stopBits = kStopBitsOneHalf, s.serialConfig.parity = kParitySpace; }},
-              {{"--ser-stop=15"}, "invalid serial stop bits value", nullptr},
-              {{"--ser-parity=Even"}, "invalid serial parity value", nullptr},
               {{"--ser-data=263", "--ser-flow=2", "--ser-baud=-1"}, nullptr,
                [](Settings& s) { s.serialConfig.dataBits = 7, s.serialConfig.flowControl = 1, s.serialConfig.baudRate = ~0u; }},
               {{"--ser-rts=0", "--ser-dtr=5"}, nullptr, [](Settings& s) { s.serialLines = kLineDtr; }},
               {{"--spi-mode=3", "--spi-data=4"}, nullptr, [](Settings& s) { s.spiConfig = {3, 4, 0}; }},
-              {{"--spi-mode=4"}, "invalid SPI mode value", nullptr},
+              // Range checks on the whole number, not on a byte of it.
               {{"--spi-mode=256"}, "invalid SPI mode value", nullptr},
-              {{"--spi-data=10"}, "invalid SPI data bit count value", nullptr},
               {{"--spi-data=264"}, "invalid SPI data bit count value", nullptr},
               {{"--vid=0x16d0", "--pid=F3B"}, nullptr, [](Settings& s) { s.usbVid = 0x16D0, s.usbPid = 0xF3B; }},
-              {{"--vid=16d0"}, nullptr, [](Settings& s) { s.usbVid = 0x16D0; }},
-              {{"--vid=xyz"}, "invalid VID", nullptr},
               {{"--vid=116d0"}, "invalid VID", nullptr},
               {{"--pid=0"}, "invalid PID", nullptr},
-              {{"--fpga-base=0"}, "invalid FPGA base index", nullptr},
               {{"--rpd-base=010", "--firmware=f.rpd"}, nullptr,
                [](Settings& s) { s.fpgaBaseIndex = 8, s.firmwareFileName = "f.rpd"; }},
               {{"--index=99999999999", "--read-parallelism=2"}, nullptr,
@@ -161,22 +121,19 @@ TEST(CmdLineParser, Values) {
 }
 
 // Validation completes the Settings and reports the first broken rule; a parse
-// failure keeps it from running at all.
+// failure keeps it from running at all. The messages themselves are pinned end to end.
 TEST(ValidateSettings, OrderAndCompletion) {
     check({
               {{}, nullptr, stdoutOnly},
               {{"--qwlog", "--bogus"}, "unknown switch --bogus", [](Settings& s) { s.flags = kFlagQwlog; }},
               {{"--qwlog", "-s"}, "output *.qwlog file is not specified", nullptr},
-              {{"--qwlog", "--tcp", "5000"}, "this transport cannot be used to output *.qwlog", nullptr},
               {{"--qwlog", "--stdin"}, "this transport cannot be used to output *.qwlog", nullptr},
-              {{"-s", "--serial="}, "missing value for switch 'serial'", nullptr},
               {{"-s", "--serial", ""}, "can't start suspended without input stream", nullptr},
               {{"-s", "--stdin"}, nullptr,
                [](Settings& s) { s.flags = kFlagSuspend | kFlagStdin | kFlagStdout, s.transportKind = kTransportOutputInput; }},
               {{"--tcp=0", "--serial", ""}, "TCP server port name not specified", nullptr},
               {{"--np", "", "--serial", ""}, "pipe server name not specified", nullptr},
               {{"--serial", "", "--ezusb", "x.iic"}, "serial port name not specified", nullptr},
-              {{"--ezusb", "x.iic", "--vid", "16d0"}, "USB VID & PID are required for uploading an EZ-USB config", nullptr},
               {{"--np", "Pipe\xC3\x84"}, nullptr,
                [](Settings& s) { s.inputFileName = "pipe\xC3\xA4", s.transportKind = kTransportPipeServer; }},
               {{"--np", "/run/Qw/Sock"}, nullptr,
@@ -191,9 +148,10 @@ TEST(ValidateSettings, OrderAndCompletion) {
           true);
 }
 
+// Every alias of the table is reachable (and only through its own row); titles
+// are not switches and look-ups are case-sensitive.
 TEST(CmdLineSwitchTable, EveryNameFindsItsOwnRow) {
     const CmdLineSwitchTable& table = CmdLineSwitchTable::instance();
-    EXPECT_EQ(&table, &CmdLineSwitchTable::instance());
     std::set<uint32_t> kinds;
     for (const SwitchInfo& row : table.rows()) {
         if (row.isTitle()) continue;

@@ -1,74 +1,48 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <limits>
+#include <tuple>
+#include <utility>
 
 #include "app/CmdLineValues.h"
 
-namespace {
-constexpr uint64_t kAllOnes = ~uint64_t{0};
-constexpr uint64_t kTick = 10'000'000;  // 100-ns units per second
-}  // namespace
-
-// The runtime's atoi differs between glibc (64-bit long inside) and Windows; ours
-// must give one answer everywhere, saturating like a 32-bit strtol.
-TEST(CmdLineValues, Decimal) {
-    const struct {
-        const char* text;
-        int32_t value;
-    } cases[] = {
-        {"", 0},           {"abc", 0},         {" \t\n\v\f\r42", 42},   {"+7", 7},
-        {"-1", -1},        {"12abc", 12},      {"- 5", 0},              {"0x10", 0},
-        {"2147483647", INT32_MAX},             {"2147483648", INT32_MAX},
-        {"99999999999", INT32_MAX},            {"-2147483648", INT32_MIN},
-        {"-99999999999", INT32_MIN},
+// atoi and strtoul differ between glibc (64-bit long) and Windows; ours must give
+// one answer everywhere, saturating like the 32-bit runtime.
+TEST(CmdLineValues, DecimalAndUnsigned) {
+    const std::tuple<const char*, int32_t> decimals[] = {
+        {"", 0},    {" \t\n\v\f\r42", 42},     {"+7", 7},  {"-1", -1},  {"12abc", 12},  {"- 5", 0},
+        {"0x10", 0}, {"2147483648", INT32_MAX}, {"99999999999", INT32_MAX}, {"-99999999999", INT32_MIN},
     };
-    for (const auto& c : cases) EXPECT_EQ(parseDecimal(c.text), c.value) << '"' << c.text << '"';
-}
+    for (auto [text, value] : decimals) EXPECT_EQ(parseDecimal(text), value) << '"' << text << '"';
 
-// strtoul as a 32-bit unsigned long has it: a 64-bit build must not let larger
-// numbers through or wrap them differently.
-TEST(CmdLineValues, Unsigned) {
-    const struct {
-        const char* text;
-        int base;
-        uint32_t value;
-        size_t end;
-    } cases[] = {
-        {"16d0", 16, 0x16D0, 4},      {"0x16d0", 16, 0x16D0, 6},  {"0X16D0", 16, 0x16D0, 6},
-        {"xyz", 16, 0, 0},            {"0x", 16, 0, 1},           {"0xg", 0, 0, 1},
-        {"  0x1F!", 0, 31, 6},        {"010", 0, 8, 3},           {"08", 0, 0, 1},
-        {"123", 0, 123, 3},           {"-1", 0, 0xFFFFFFFF, 2},   {"-4294967295", 0, 1, 11},
-        {"4294967295", 0, 0xFFFFFFFF, 10},                        {"4294967296", 0, 0xFFFFFFFF, 10},
-        {"-99999999999", 10, 0xFFFFFFFF, 12},                     {"ffffffffff", 16, 0xFFFFFFFF, 10},
+    const std::tuple<const char*, int, uint32_t, size_t> unsigneds[] = {
+        // The VID/PID forms: base 16 with or without a 0x prefix.
+        {"16d0", 16, 0x16D0, 4},     {"0X16D0", 16, 0x16D0, 6},  {"xyz", 16, 0, 0},
+        {"0x", 16, 0, 1},            {"0xg", 0, 0, 1},           {"  0x1F!", 0, 31, 6},
+        {"010", 0, 8, 3},            {"08", 0, 0, 1},            {"-1", 0, 0xFFFFFFFF, 2},
+        {"-4294967295", 0, 1, 11},   {"4294967296", 0, 0xFFFFFFFF, 10},
+        {"-99999999999", 10, 0xFFFFFFFF, 12},                    {"ffffffffff", 16, 0xFFFFFFFF, 10},
     };
-    for (const auto& c : cases) {
-        UnsignedParse p = parseUnsigned(c.text, c.base);
-        EXPECT_EQ(p.value, c.value) << '"' << c.text << "\" base " << c.base;
-        EXPECT_EQ(p.end, c.end) << '"' << c.text << "\" base " << c.base;
+    for (auto [text, base, value, end] : unsigneds) {
+        UnsignedParse p = parseUnsigned(text, base);
+        EXPECT_EQ(std::make_pair(p.value, p.end), std::make_pair(value, end)) << '"' << text << "\" base " << base;
     }
 }
 
 TEST(CmdLineValues, SizesAndTimes) {
-    const struct {
-        uint64_t (*parse)(std::string_view);
-        const char* text;
-        uint64_t value;
-    } cases[] = {
-        {parseSize, "100", 100},          {parseSize, "8K", 8192},           {parseSize, "8k", 8192},
-        {parseSize, "10M", 10485760},     {parseSize, "1G", 1073741824},     {parseSize, "4G", 4294967296},
-        {parseSize, "0x10k", 16384},      {parseSize, "010K", 8192},         {parseSize, "8 \t\r\nKiB", 8192},
-        {parseSize, "8X", 8},             {parseSize, "K", 0},
+    constexpr uint64_t kTick = 10'000'000;  // 100-ns units per second
+    const std::tuple<uint64_t (*)(std::string_view), const char*, uint64_t> cases[] = {
+        {parseSize, "100", 100},         {parseSize, "8k", 8192},          {parseSize, "10M", 10485760},
+        {parseSize, "4G", 4294967296},   {parseSize, "0x10k", 16384},      {parseSize, "010K", 8192},
+        {parseSize, "8 \t\r\nKiB", 8192}, {parseSize, "8X", 8},            {parseSize, "K", 0},
         {parseSize, "8\vK", 8},  // only space, tab, CR and LF may precede the unit
         {parseSize, "5000000000", 4294967295},
         {parseSize, "4294967295G", 4294967295ull << 30},
-        {parseTime, "90", 90 * kTick},    {parseTime, "30m", 1800 * kTick},  {parseTime, "30M", 1800 * kTick},
-        {parseTime, "2h", 7200 * kTick},  {parseTime, "1d", 86400 * kTick},  {parseTime, "0x10s", 16 * kTick},
-        {parseTime, "30y", 30 * kTick},
+        {parseTime, "90", 90 * kTick},   {parseTime, "30m", 1800 * kTick}, {parseTime, "2H", 7200 * kTick},
+        {parseTime, "1d", 86400 * kTick}, {parseTime, "0x10s", 16 * kTick}, {parseTime, "30y", 30 * kTick},
         // Largest hour count that fits in 64 bits of 100-ns units, then one more.
         {parseTime, "512409557h", 512409557ull * 3600 * kTick},
-        {parseTime, "512409558h", kAllOnes},
-        {parseTime, "4294967295d", kAllOnes},
+        {parseTime, "512409558h", ~uint64_t{0}},
     };
-    for (const auto& c : cases) EXPECT_EQ(c.parse(c.text), c.value) << '"' << c.text << '"';
+    for (auto [parse, text, value] : cases) EXPECT_EQ(parse(text), value) << '"' << text << '"';
 }

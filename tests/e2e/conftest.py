@@ -1,11 +1,10 @@
-"""End-to-end harness: runs the built executable as a user would.
-
-QW_EXE       the executable (a .exe is run under Wine)
-QW_PLATFORM  posix or win32
-QW_BUILD_DIR the build folder (for the simulator library and helper programs)
-"""
+"""End-to-end harness: runs the built executable (QW_EXE, a .exe under Wine) as a user
+would. QW_PLATFORM is posix or win32; QW_BUILD_DIR holds the simulator and helpers."""
 import os
+import socket
 import subprocess
+import threading
+from types import SimpleNamespace
 
 import pytest
 
@@ -16,8 +15,7 @@ BUILD_DIR = os.environ.get("QW_BUILD_DIR", "")
 
 def command(*args):
     """The argument vector that runs the program with these arguments."""
-    prefix = ["wine"] if PLATFORM == "win32" else []
-    return prefix + [EXE, *args]
+    return (["wine"] if PLATFORM == "win32" else []) + [EXE, *args]
 
 
 def exit_code(raw):
@@ -25,20 +23,13 @@ def exit_code(raw):
     return raw & 0xFF
 
 
-class Result:
-    def __init__(self, proc):
-        self.code = exit_code(proc.returncode)
-        self.stdout = proc.stdout
-        self.stderr = proc.stderr
+def _env(extra):
+    return {"WINEDEBUG": "-all", **os.environ, **(extra or {})}
 
 
 def run(*args, stdin=b"", timeout=30, env=None, cwd=None):
-    full_env = dict(os.environ)
-    full_env.setdefault("WINEDEBUG", "-all")
-    if env:
-        full_env.update(env)
-    proc = subprocess.run(command(*args), input=stdin, capture_output=True, timeout=timeout, env=full_env, cwd=cwd)
-    return Result(proc)
+    proc = subprocess.run(command(*args), input=stdin, capture_output=True, timeout=timeout, env=_env(env), cwd=cwd)
+    return SimpleNamespace(code=exit_code(proc.returncode), stdout=proc.stdout, stderr=proc.stderr)
 
 
 @pytest.fixture
@@ -68,58 +59,33 @@ class Running:
     """The program running in the background; its stdout is collected as it comes."""
 
     def __init__(self, args, env=None, cwd=None):
-        import threading
-        full_env = dict(os.environ)
-        full_env.setdefault("WINEDEBUG", "-all")
-        if env:
-            full_env.update(env)
         self.proc = subprocess.Popen(command(*args), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, env=full_env, cwd=cwd)
-        self._out = bytearray()
-        self._cond = threading.Condition()
+                                     stderr=subprocess.PIPE, env=_env(env), cwd=cwd)
+        self.output, self.eof, self._cond = bytearray(), False, threading.Condition()
         self._reader = threading.Thread(target=self._collect, daemon=True)
         self._reader.start()
 
     def _collect(self):
-        while True:
-            chunk = self.proc.stdout.read1(65536)
+        while not self.eof:
+            chunk = self.proc.stdout.read1(1 << 16)
             with self._cond:
-                if not chunk:
-                    self._cond.notify_all()
-                    return
-                self._out += chunk
+                self.output += chunk
+                self.eof = not chunk
                 self._cond.notify_all()
 
-    def output(self):
-        with self._cond:
-            return bytes(self._out)
-
     def messages(self):
-        return parse_messages(self.output())
+        with self._cond:
+            return parse_messages(self.output)
 
     def wait_output(self, predicate, timeout=30):
-        """Waits until predicate(messages) holds; returns the messages."""
-        import time
-        deadline = time.monotonic() + timeout
+        """Waits until predicate(messages) holds or stdout ends; returns the messages."""
         with self._cond:
-            while True:
-                messages = parse_messages(self._out)
-                if predicate(messages):
-                    return messages
-                left = deadline - time.monotonic()
-                if left <= 0 or (not self._reader.is_alive() and self.proc.poll() is not None):
-                    return messages
-                self._cond.wait(min(left, 0.5))
-
-    def send(self, data):
-        self.proc.stdin.write(data)
-        self.proc.stdin.flush()
-
-    def close_stdin(self):
-        self.proc.stdin.close()
+            self._cond.wait_for(lambda: self.eof or predicate(parse_messages(self.output)), timeout)
+            return parse_messages(self.output)
 
     def finish(self, timeout=30):
-        """Waits for the exit; returns (exit code, stderr)."""
+        """Closes stdin and waits for the exit; returns (exit code, stderr)."""
+        self.proc.stdin.close()
         code = self.proc.wait(timeout=timeout)
         self._reader.join(timeout)
         return exit_code(code), self.proc.stderr.read()
@@ -138,9 +104,8 @@ def background():
     started = []
 
     def start(*args, env=None, cwd=None):
-        r = Running(args, env=env, cwd=cwd)
-        started.append(r)
-        return r
+        started.append(Running(args, env=env, cwd=cwd))
+        return started[-1]
 
     yield start
     for r in started:
@@ -148,7 +113,6 @@ def background():
 
 
 def free_tcp_port():
-    import socket
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
