@@ -4,109 +4,100 @@
 #include <filesystem>
 #include <future>
 
-#include "foundation/Error.h"
 #include "support/CloseDuringRead.h"
 #include "support/TempDir.h"
 #include "support/TestHost.h"
 #include "transport/FileTransport.h"
-
-using vek::io::FileMode;
-using vek::io::StdStream;
+#include "transport/OutputFileSplitter.h"
 
 namespace {
 
-std::vector<uint8_t> readSome(TransportBase& t, size_t n = 1024) {
-    std::vector<uint8_t> buffer(n);
-    size_t got = t.read(buffer.data(), buffer.size());
-    if (got == kIoFailed) return {'!'};
-    buffer.resize(got);
-    return buffer;
-}
+constexpr uint64_t kMinute = 60 * vek::sys::kTicksPerSecond;
+uint64_t fakeNow = 0;
+uint64_t fakeClock() { return fakeNow; }
 
 }  // namespace
 
-TEST(FileTransport, OpenModes) {
-    struct Case {
-        const char* name;
-        FileMode mode;
-        bool exists;       // the file is there beforehand, holding "abc"
-        bool opens;
-        const char* left;  // contents after opening
-        bool reads, writes;
-    };
-    const Case cases[] = {
-        {"single file keeps what is there", FileMode::kReadWrite, true, true, "abc", true, true},
-        {"single file is created", FileMode::kReadWrite, false, true, "", true, true},
-        {"command input must exist", FileMode::kReadExisting, false, false, nullptr, false, false},
-        {"command input is read only", FileMode::kReadExisting, true, true, "abc", true, false},
-        {"split output is truncated", FileMode::kOutputReadWrite, true, true, "", true, true},
-        {"split output is created", FileMode::kOutputReadWrite, false, true, "", true, true},
-        {"output is truncated and write only", FileMode::kOutputWriteOnly, true, true, "", false, true},
-        {"output is created", FileMode::kOutputWriteOnly, false, true, "", false, true},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        TempDir dir;
-        std::string path = dir.path("file.bin");
-        if (c.exists) writeFileBytes(path, bytesOf("abc"));
-        FileTransport t;
-        ASSERT_EQ(t.open(path, c.mode), c.opens);
-        if (!c.opens) {
-            EXPECT_EQ(vek::err::getLastError().code(), 2u);  // ENOENT and ERROR_FILE_NOT_FOUND alike
-            EXPECT_FALSE(std::filesystem::exists(path));
-            continue;
-        }
-        EXPECT_EQ(readFileBytes(path), bytesOf(c.left));
-        uint8_t buffer[8];
-        EXPECT_EQ(t.read(buffer, sizeof buffer) != kIoFailed, c.reads);
-        EXPECT_EQ(t.write("xy", 2) == 2, c.writes);
-    }
-}
-
-TEST(FileTransport, StandardInputDataThenEnd) {
+TEST(FileTransport, StandardInputRefusesWritesAtOnceAndCloseWakesItsReader) {
     StdInputFromPipe input;
     ASSERT_TRUE(input.ok());
     FileTransport t;
-    ASSERT_TRUE(t.attachStd(StdStream::kInput));
-    ASSERT_TRUE(input.write(bytesOf("hello")));
-    EXPECT_EQ(readSome(t), bytesOf("hello"));
-    ASSERT_TRUE(input.write(bytesOf("world")));
-    EXPECT_EQ(readSome(t, 3), bytesOf("wor"));
-    EXPECT_EQ(readSome(t, 3), bytesOf("ld"));
-    // The host closing its end is the end of input, not a failure.
-    input.closeWriter();
-    EXPECT_EQ(readSome(t), std::vector<uint8_t>{});
-}
-
-TEST(FileTransport, WritingToAReadOnlyStandardInputFailsAtOnce) {
+    ASSERT_TRUE(t.attachStd(vek::io::StdStream::kInput));
     // Command replies go back to the command input; when that is a read-only
     // pipe they must be dropped, not wait for the host to close its end.
-    StdInputFromPipe input;
-    ASSERT_TRUE(input.ok());
-    FileTransport t;
-    ASSERT_TRUE(t.attachStd(StdStream::kInput));
     auto reply = std::async(std::launch::async, [&] { return t.write("\x02\x00\x00\x00", 4); });
     bool prompt = reply.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
     if (!prompt) input.closeWriter();  // lets a stuck write go before failing
-    EXPECT_TRUE(prompt);
+    ASSERT_TRUE(prompt);
     EXPECT_EQ(reply.get(), kIoFailed);
-    // Reading still works.
+    uint8_t buffer[8];
     ASSERT_TRUE(input.write(bytesOf("cmd")));
-    EXPECT_EQ(readSome(t), bytesOf("cmd"));
+    EXPECT_EQ(t.read(buffer, sizeof buffer), 3u);  // reading still works
+
+    EXPECT_TRUE(closeWakesRead(t));
+    // Bytes that come later are not read through the closed transport.
+    ASSERT_TRUE(input.write(bytesOf("late")));
+    EXPECT_EQ(t.read(buffer, sizeof buffer), 0u);
 }
 
-TEST(FileTransport, CloseWakesAReadBlockedOnStandardInput) {
-    StdInputFromPipe input;
-    ASSERT_TRUE(input.ok());
+TEST(OutputFileSplitter, NamesTheSeries) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"capture.log", "capture-01.log"},    {"capture.tar.gz", "capture-01.tar.gz"},
+        {"dir.d/capture", "dir.d/capture-01"}, {"C:\\out.d\\cap", "C:\\out.d\\cap-01"},
+        {".hidden", "-01.hidden"},            {"name", "name-01"},
+    };
+    for (const auto& [name, second] : cases) {
+        OutputFileSplitter s;
+        s.init(1, kNoSplit, name);
+        EXPECT_TRUE(s.onWritten(1)) << name;
+        EXPECT_EQ(s.fileName(), second);
+    }
+    OutputFileSplitter s;
+    s.init(10, kNoSplit, "capture.log");
+    EXPECT_EQ(s.fileName(), "capture-00.log");
+    for (int i = 0; i < 100; ++i) ASSERT_TRUE(s.onWritten(10));
+    EXPECT_EQ(s.fileName(), "capture-100.log");
+}
+
+TEST(OutputFileSplitter, TimeLimitCountsFromEachFilesStart) {
+    fakeNow = 1000 * kMinute;
+    OutputFileSplitter s(&fakeClock), huge(&fakeClock);
+    s.init(kNoSplit, 30 * kMinute, "cap.bin");
+    huge.init(kNoSplit, kNoSplit - 1, "cap.bin");  // the deadline must not wrap into the past
+    const std::pair<uint64_t, bool> steps[] = {  // minutes after the first file began, split
+        {10, false}, {29, false}, {30, true},    // file 01 begins at 30
+        {59, false}, {60, true},                 // file 02 at 60
+        {200, true},                             // one split however long the pause
+        {201, false},
+    };
+    for (auto [at, split] : steps) {
+        fakeNow = 1000 * kMinute + at * kMinute;
+        EXPECT_EQ(s.onWritten(1), split) << "at minute " << at;
+        EXPECT_FALSE(huge.onWritten(1));
+    }
+    EXPECT_EQ(s.index(), 3u);
+}
+
+TEST(FileTransportSplit, SizeSeriesInRealFilesUntilOneCannotBeOpened) {
+    TempDir dir;
+    writeFileBytes(dir.path("cap-01.bin"), std::vector<uint8_t>(2000, 'x'));  // truncated when its turn comes
+    std::filesystem::create_directory(dir.path("cap-03.bin"));                // cannot be opened as a file
     FileTransport t;
-    ASSERT_TRUE(t.attachStd(StdStream::kInput));
-    CloseDuringRead outcome = closeDuringRead(t);
-    EXPECT_EQ(outcome.result, 0u);
-    EXPECT_LT(outcome.millisecondsAfterClose, 1000);
-    // Bytes that come later are not read through the closed transport, and
-    // nothing more is written through it.
-    ASSERT_TRUE(input.write(bytesOf("late")));
-    EXPECT_EQ(readSome(t), std::vector<uint8_t>{});
+    ASSERT_TRUE(t.openSplitOutput(dir.path("cap.bin"), 1000, kNoSplit));
+    std::vector<uint8_t> all, joined;
+    for (int i = 0; i < 6; ++i) {
+        std::vector<uint8_t> block(600, static_cast<uint8_t>('a' + i));
+        // The sixth write fills cap-02.bin, then cap-03.bin fails to open.
+        EXPECT_EQ(t.write(block.data(), block.size()), i < 5 ? block.size() : kIoFailed) << i;
+        all.insert(all.end(), block.begin(), block.end());
+    }
     EXPECT_EQ(t.write("x", 1), kIoFailed);
     t.close();
+    for (const char* name : {"cap-00.bin", "cap-01.bin", "cap-02.bin"}) {
+        std::vector<uint8_t> bytes = readFileBytes(dir.path(name));
+        EXPECT_EQ(bytes.size(), 1200u) << name;
+        joined.insert(joined.end(), bytes.begin(), bytes.end());
+    }
+    EXPECT_EQ(joined, all);
+    EXPECT_FALSE(std::filesystem::exists(dir.path("cap.bin")));
 }
