@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <future>
 #include <optional>
+#include <thread>
 
 #include "app/Session.h"
 #include "app/session/Message.h"
@@ -16,12 +18,6 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes all;
-    for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
-    return all;
-}
 
 const Bytes kHello = frame(FakeController::kStartedCode, bytesOf("hello"));
 const Bytes kCommands = cat({frame(0x24, {1}), frame(FakeController::kFailingCommand)});
@@ -103,20 +99,15 @@ TEST(RunSessionWith, FileTransportsByKind) {
 TEST(RunSessionWith, StandardInputAndOutput) {
     // Output only, then commands from standard input (replies go to it, a read-only pipe here).
     for (uint32_t kind : {kTransportOutputOnly, kTransportOutputInput}) {
-        TempDir dir;
         Settings s = settingsFor(kind, kFlagStdout | kFlagStdin);
         FakeController controller(&s);
-        {
-            StdOutputToFile output(dir.path("stdout.bin"));
-            StdInputFromPipe input;
-            ASSERT_TRUE(output.ok() && input.ok() && input.write(kCommands));
-            input.closeWriter();  // the end of input ends the session with success
-            EXPECT_TRUE(runSessionWith(s, controller));
-            auto again = vek::io::duplicateStd(vek::io::StdStream::kOutput);  // the process's own handle is still open
-            EXPECT_TRUE(again && again->write("!", 1) == 1);
-        }
+        controller.greet = false;  // not into the test program's output (the end-to-end tests read it)
+        StdInputFromPipe input;
+        ASSERT_TRUE(input.ok() && input.write(kCommands));
+        input.closeWriter();  // the end of input ends the session with success
+        EXPECT_TRUE(runSessionWith(s, controller));
+        EXPECT_TRUE(vek::io::duplicateStd(vek::io::StdStream::kOutput));  // the process's own handle is still open
         EXPECT_EQ(controller.commands().size(), kind == kTransportOutputInput ? 2u : 0u);
-        EXPECT_EQ(readFileBytes(dir.path("stdout.bin")), cat({kHello, bytesOf("!")}));
     }
 }
 
@@ -156,32 +147,70 @@ TEST(RunSession, UnknownHardwareOpensNothing) {
     EXPECT_FALSE(std::filesystem::exists(s.outputFileName));
 }
 
-class ServerSession : public testing::TestWithParam<uint32_t> {};
-
-TEST_P(ServerSession, EachClientGetsTheSameControllerStartedAfresh) {
-    Settings s = settingsFor(GetParam());
-    s.inputFileName = uniqueName();
-    FakeController controller(&s);
-    std::promise<StreamServer*> listening;
-    std::future<StreamServer*> server = listening.get_future();
-    auto session = std::async(std::launch::async, [&] {
-        return runSessionWith(s, controller, [&](StreamServer& it) { listening.set_value(&it); });
-    });
-    ASSERT_EQ(server.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    StreamServer* running = server.get();
-    for (int client = 0; client < 2; ++client) {
-        auto host = GetParam() == kTransportTcpServer ? connectTcp(static_cast<TcpServer*>(running)->port())
-                                                      : connectPipe(static_cast<PipeServer*>(running)->address());
-        ASSERT_TRUE(host && receive(*host, kHello.size()) == kHello && send(*host, kCommands));
-        EXPECT_EQ(receive(*host, kReplies.size()), kReplies);
+// A server session of the kind on a fresh address, running while the test lasts.
+class ServerSession : public testing::TestWithParam<uint32_t> {
+protected:
+    void SetUp() override {
+        s_.inputFileName = uniqueName();
+        std::promise<StreamServer*> listening;
+        std::future<StreamServer*> server = listening.get_future();
+        session_ = std::async(std::launch::async, [this, &listening] {
+            return runSessionWith(s_, controller_, [&](StreamServer& it) { listening.set_value(&it); });
+        });
+        ASSERT_EQ(server.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+        server_ = server.get();
     }
-    running->stop();  // takes effect once the last client's session has ended
-    ASSERT_EQ(session.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    EXPECT_TRUE(session.get());
-    EXPECT_EQ(controller.starts, 2);
-    EXPECT_EQ(controller.stops, 2);
-    EXPECT_EQ(controller.waits, 2);
-    EXPECT_EQ(controller.commands().size(), 4u);
+    // Takes effect once the last client's session has ended; true when the session succeeded.
+    bool stop() {
+        if (server_) server_->stop();
+        return session_.wait_for(std::chrono::seconds(10)) == std::future_status::ready && session_.get();
+    }
+    std::unique_ptr<vek::io::Stream> connect() const {
+        return GetParam() == kTransportTcpServer ? connectTcp(static_cast<TcpServer*>(server_)->port())
+                                                 : connectPipe(static_cast<PipeServer*>(server_)->address());
+    }
+
+    Settings s_ = settingsFor(GetParam());
+    FakeController controller_{&s_};
+    StreamServer* server_ = nullptr;
+    std::future<bool> session_;
+};
+
+TEST_P(ServerSession, EachClientGetsTheControllerStartedAfreshAndLeavesNoHandleBehind) {
+    long before = -1;
+    for (int i = 0; i <= 100; ++i) {
+        SCOPED_TRACE(i);
+        auto host = connect();
+        ASSERT_TRUE(host && receive(*host, kHello.size()) == kHello);
+        if (i == 1) before = openHandleCount();  // the same point of a session as the last one
+        if (i == 100 && before >= 0) {  // Wine gives no count
+            EXPECT_EQ(openHandleCount(), before);
+        }
+        ASSERT_TRUE(send(*host, kCommands));
+        ASSERT_EQ(receive(*host, kReplies.size()), kReplies);
+    }
+    EXPECT_TRUE(stop());
+    EXPECT_EQ(controller_.starts, 101);
+    EXPECT_EQ(controller_.stops, 101);
+    EXPECT_EQ(controller_.waits, 101);
+    EXPECT_EQ(controller_.commands().size(), 202u);
+}
+
+TEST_P(ServerSession, SecondClientWaitsUntilTheFirstSessionEnds) {
+    auto first = connect();
+    ASSERT_TRUE(first && receive(*first, kHello.size()) == kHello);
+    std::atomic<bool> firstGone{false};
+    bool servedAfter = false;
+    std::thread second([&] {
+        auto client = connect();  // TCP: into the backlog; pipe: waits for an instance
+        servedAfter = client && receive(*client, kHello.size()) == kHello && firstGone;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // time for the second client to try
+    firstGone = true;
+    first.reset();
+    second.join();
+    EXPECT_TRUE(servedAfter);
+    EXPECT_TRUE(stop());
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, ServerSession, testing::Values(kTransportTcpServer, kTransportPipeServer),

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -101,6 +102,12 @@ inline std::vector<HostMessage> parseMessages(const std::vector<uint8_t>& bytes,
         out.push_back({bytes[pos], bytes[pos + 1], {bytes.begin() + ptrdiff_t(pos + 4), bytes.begin() + ptrdiff_t(pos + 4 + n)}});
     if (rest) *rest = bytes.size() - pos;
     return out;
+}
+
+inline std::vector<uint8_t> cat(std::initializer_list<std::vector<uint8_t>> parts) {
+    std::vector<uint8_t> all;
+    for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
 }
 
 // A complete command as the host sends it.

@@ -1,6 +1,6 @@
 #pragma once
 // The host's side of the platform, for transport and session tests: clients of
-// our servers, and the process's standard handles pointed elsewhere for a while.
+// our servers, and standard input from a pipe.
 
 #include <cstdint>
 #include <memory>
@@ -28,18 +28,6 @@ inline bool waitClosed(vek::io::Stream& s) {
     receive(s, SIZE_MAX, &inTime);
     return inTime;
 }
-
-// Standard output goes to `path` (created or truncated) until the object goes.
-class StdOutputToFile {
-public:
-    explicit StdOutputToFile(const std::string& path);
-    ~StdOutputToFile();
-    bool ok() const { return ok_; }
-
-private:
-    intptr_t saved_ = -1, file_ = -1;
-    bool ok_ = false;
-};
 
 // Standard input comes from a pipe the test writes, until the object goes.
 class StdInputFromPipe {

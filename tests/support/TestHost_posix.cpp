@@ -6,7 +6,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 
 #include "foundation/FdStream_posix.h"
@@ -36,19 +35,6 @@ std::unique_ptr<vek::io::Stream> connectPipe(const std::string& path) {
     if (path.size() >= sizeof address.sun_path) return nullptr;
     std::memcpy(address.sun_path, path.data(), path.size());
     return connectTo(AF_UNIX, &address, sizeof address);
-}
-
-StdOutputToFile::StdOutputToFile(const std::string& path) {
-    std::fflush(stdout);
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    saved_ = ::dup(STDOUT_FILENO);
-    ok_ = fd >= 0 && saved_ >= 0 && ::dup2(fd, STDOUT_FILENO) >= 0;
-    if (fd >= 0) ::close(fd);
-}
-
-StdOutputToFile::~StdOutputToFile() {
-    ::dup2(int(saved_), STDOUT_FILENO);
-    ::close(int(saved_));
 }
 
 StdInputFromPipe::StdInputFromPipe() {

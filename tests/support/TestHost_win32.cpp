@@ -40,21 +40,6 @@ std::unique_ptr<vek::io::Stream> connectPipe(const std::string& address) {
     }
 }
 
-StdOutputToFile::StdOutputToFile(const std::string& path) {
-    HANDLE file = CreateFileW(vek::win::widen(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
-    file_ = fromHandle(file);
-    saved_ = fromHandle(GetStdHandle(STD_OUTPUT_HANDLE));
-    ok_ = SetStdHandle(STD_OUTPUT_HANDLE, file) != 0;
-}
-
-StdOutputToFile::~StdOutputToFile() {
-    if (file_ == -1) return;
-    SetStdHandle(STD_OUTPUT_HANDLE, toHandle(saved_));
-    CloseHandle(toHandle(file_));
-}
-
 StdInputFromPipe::StdInputFromPipe() {
     HANDLE r, w;
     if (!CreatePipe(&r, &w, nullptr, 0)) return;

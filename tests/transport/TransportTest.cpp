@@ -2,19 +2,71 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <future>
+#include <memory>
+#include <thread>
 
-#include "support/CloseDuringRead.h"
+#include "foundation/Error.h"
 #include "support/TempDir.h"
 #include "support/TestHost.h"
 #include "transport/FileTransport.h"
 #include "transport/OutputFileSplitter.h"
+#include "transport/Server.h"
 
 namespace {
 
 constexpr uint64_t kMinute = 60 * vek::sys::kTicksPerSecond;
 uint64_t fakeNow = 0;
 uint64_t fakeClock() { return fakeNow; }
+
+// Starts a read of `t` on another thread and closes `t` while the read waits;
+// true when the read returns 0 within a second of the close.
+bool closeWakesRead(TransportBase& t) {
+    auto reading = std::make_shared<std::promise<void>>();
+    auto result = std::make_shared<std::promise<size_t>>();
+    std::future<void> started = reading->get_future();
+    std::future<size_t> finished = result->get_future();
+    std::thread([&t, reading, result] {
+        reading->set_value();
+        unsigned char buffer[64];
+        result->set_value(t.read(buffer, sizeof buffer));
+    }).detach();  // a read that never returns fails the test without hanging it
+    started.wait();
+    // No event says "blocked inside read"; a short head start makes the close
+    // land during the wait. Were it to come first, the read must still return 0.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    t.close();
+    return finished.wait_for(std::chrono::seconds(1)) == std::future_status::ready && finished.get() == 0;
+}
+
+// A server on a fresh TCP port or pipe name, and a client that connected before
+// the server waited for one.
+struct Served {
+    std::unique_ptr<StreamServer> server;
+    std::unique_ptr<vek::io::Stream> client;
+    std::function<bool()> openAnother;  // a second server on the same address
+};
+
+Served serve(const std::string& kind) {
+    Served s;
+    if (kind == "tcp") {
+        auto tcp = std::make_unique<TcpServer>();
+        if (!tcp->open(0)) return s;
+        s.client = connectTcp(tcp->port());
+        s.openAnother = [port = tcp->port()] { return TcpServer().open(port); };
+        s.server = std::move(tcp);
+    } else {
+        auto pipe = std::make_unique<PipeServer>();
+        if (!pipe->open(uniqueName())) return s;
+        s.client = connectPipe(pipe->address());
+        s.openAnother = [address = pipe->address()] { return PipeServer().open(address); };
+        s.server = std::move(pipe);
+    }
+    return s;
+}
+
+class ServerTest : public testing::TestWithParam<std::string> {};
 
 }  // namespace
 
@@ -100,4 +152,30 @@ TEST(FileTransportSplit, SizeSeriesInRealFilesUntilOneCannotBeOpened) {
     }
     EXPECT_EQ(joined, all);
     EXPECT_FALSE(std::filesystem::exists(dir.path("cap.bin")));
+}
+
+TEST_P(ServerTest, ServesAnEarlyClientAndCloseWakesAReadBlockedOnTheConnection) {
+    Served s = serve(GetParam());
+    ASSERT_TRUE(s.server && s.client) << vek::err::getLastErrorDescription();
+    bool woke = false;
+    std::thread serving([&] { s.server->serve([&](TransportBase& t) { return woke = closeWakesRead(t); }); });
+    EXPECT_TRUE(waitClosed(*s.client));  // the server closes the connection after the session
+    s.server->stop();
+    serving.join();
+    EXPECT_TRUE(woke);
+}
+
+TEST_P(ServerTest, ASecondServerOnTheSameAddressIsRefused) {
+    Served s = serve(GetParam());
+    ASSERT_TRUE(s.server);
+    EXPECT_FALSE(s.openAnother());
+    EXPECT_NE(vek::err::getLastError().code(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, ServerTest, testing::Values("tcp", "pipe"),
+                         [](const testing::TestParamInfo<std::string>& info) { return info.param; });
+
+TEST(TcpServer, RefusesAPortAbove65535) {
+    EXPECT_FALSE(TcpServer().open(70000));
+    EXPECT_EQ(vek::err::getLastErrorDescription(), "TCP port 70000 is out of range");
 }
