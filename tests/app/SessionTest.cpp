@@ -24,8 +24,7 @@ const Bytes kCommands = cat({frame(0x24, {1}), frame(FakeController::kFailingCom
 const Bytes kReplies = cat({frame(kMsgDone), (vek::err::setWinError(87), lastErrorMessage())});
 
 Settings settingsFor(uint32_t kind, uint32_t flags = 0) {
-    Settings s;
-    s.hardwareKind = kHardwareSerial;
+    Settings s;  // no hardware: the tests bring the controller
     s.transportKind = kind;
     s.flags = flags;
     return s;
@@ -51,7 +50,8 @@ TEST(RunSessionWith, FileTransportsByKind) {
         {"single file", kTransportSingleFile, 0, kCommands, {}, kNoLimit, nullptr, nullptr, 1, 1,
          {{"in.bin", cat({kCommands, kReplies})}}},
         {"single file created", kTransportSingleFile, 0, {}, {}, kNoLimit, nullptr, nullptr, 1, 1, {{"in.bin", Bytes{}}}},
-        {"output file truncated", kTransportOutputOnly, 0, {}, old, kNoLimit, nullptr, nullptr, 1, 0, {{"out.bin", kHello}}},
+        {"output file truncated", kTransportOutputOnly, 0, {}, old, kNoLimit, nullptr, nullptr, 1, 0,
+         {{"out.bin", kHello}}},
         {"output split after each write, first file truncated", kTransportOutputOnly, 0, {}, old, 1, nullptr, nullptr, 1,
          0, {{"out.bin", std::nullopt}, {"out-00.bin", Bytes(kHello.begin(), kHello.begin() + 4)},
              {"out-01.bin", bytesOf("hello")}, {"out-02.bin", Bytes{}}}},
@@ -140,7 +140,6 @@ TEST(RunSessionWith, AFailingCaptureFailsTheSessionAndTheNextOneStartsClean) {
 TEST(RunSession, UnknownHardwareOpensNothing) {
     TempDir dir;
     Settings s = settingsFor(kTransportOutputOnly);
-    s.hardwareKind = kHardwareNone;
     s.outputFileName = dir.path("out.bin");
     EXPECT_FALSE(runSession(s));
     EXPECT_EQ(vek::err::getLastErrorDescription(), "unknown hardware");
@@ -160,10 +159,12 @@ protected:
         ASSERT_EQ(server.wait_for(std::chrono::seconds(10)), std::future_status::ready);
         server_ = server.get();
     }
+    void TearDown() override { stop(); }
     // Takes effect once the last client's session has ended; true when the session succeeded.
     bool stop() {
-        if (server_) server_->stop();
-        return session_.wait_for(std::chrono::seconds(10)) == std::future_status::ready && session_.get();
+        if (server_) std::exchange(server_, nullptr)->stop();
+        return session_.valid() && session_.wait_for(std::chrono::seconds(10)) == std::future_status::ready &&
+               session_.get();
     }
     std::unique_ptr<vek::io::Stream> connect() const {
         return GetParam() == kTransportTcpServer ? connectTcp(static_cast<TcpServer*>(server_)->port())

@@ -14,10 +14,12 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 constexpr uint64_t kSecond = vek::sys::kTicksPerSecond;
 
-Bytes slice(const Bytes& v, size_t from, size_t to) { return Bytes(v.begin() + ptrdiff_t(from), v.begin() + ptrdiff_t(to)); }
+Bytes slice(const Bytes& v, size_t from, size_t to) {
+    return Bytes(v.begin() + ptrdiff_t(from), v.begin() + ptrdiff_t(to));
+}
 
-std::vector<uint8_t> pattern(size_t n, uint8_t seed = 0) {
-    std::vector<uint8_t> bytes(n);
+Bytes pattern(size_t n, uint8_t seed = 0) {
+    Bytes bytes(n);
     for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<uint8_t>(seed + i * 7);
     return bytes;
 }
@@ -41,11 +43,10 @@ TEST(WriteMessage, FramesSplitsAndStopsAtTheFirstFailure) {
         SCOPED_TRACE(testing::Message() << c.payload << " bytes, failing after " << c.failAfter);
         MemoryTransport t;
         t.failWritesAfter(c.failAfter);
-        std::vector<uint8_t> payload = pattern(c.payload), expected;
+        Bytes payload = pattern(c.payload), expected;
         size_t at = 0;
         for (size_t piece : c.pieces) {
-            auto framed = frame(0x1B, std::vector<uint8_t>(payload.begin() + at, payload.begin() + at + piece));
-            expected.insert(expected.end(), framed.begin(), framed.end());
+            expected = cat({expected, frame(0x1B, slice(payload, at, at + piece))});
             at += piece;
         }
         bool fails = c.failAfter != SIZE_MAX;
@@ -69,7 +70,7 @@ TEST(WriteAll, RetriesPartialWritesAfterWaitingUntilOneFails) {
         EXPECT_EQ(writeAll(t, digits, 10), ok);
         EXPECT_EQ(t.writeCalls(), ok ? 4u : 3u);
         EXPECT_EQ(t.waitCalls(), ok ? 3u : 2u);
-        EXPECT_EQ(t.output(), std::vector<uint8_t>(digits, digits + (ok ? 10 : 6)));
+        EXPECT_EQ(t.output(), Bytes(digits, digits + (ok ? 10 : 6)));
     }
 }
 
@@ -78,9 +79,8 @@ TEST(WriteMessage, ValuePairAndErrorRecordBytes) {
     ASSERT_TRUE(writeValuePairMessage(t, 0x01020304, 0xA0B0C0D0));
     vek::err::setStringError("the device is gone");
     ASSERT_TRUE(writeErrorMessage(t));
-    std::vector<uint8_t> expected{2, 0x08, 8, 0, 4, 3, 2, 1, 0xD0, 0xC0, 0xB0, 0xA0}, error = lastErrorMessage();
-    expected.insert(expected.end(), error.begin(), error.end());
-    EXPECT_EQ(t.output(), expected);
+    Bytes error = lastErrorMessage();
+    EXPECT_EQ(t.output(), cat({{2, 0x08, 8, 0, 4, 3, 2, 1, 0xD0, 0xC0, 0xB0, 0xA0}, error}));
     EXPECT_EQ(error[2] | (error[3] << 8), vek::err::getLastError().recordSize());
 }
 
@@ -90,7 +90,7 @@ TEST(WriteMessage, MessagesFromTwoThreadsNeverInterleave) {
     constexpr int kPerThread = 1000;
     auto writer = [&t](uint8_t code) {
         for (int i = 0; i < kPerThread; ++i) {
-            std::vector<uint8_t> payload = pattern(static_cast<size_t>(i % 50), code);
+            Bytes payload = pattern(static_cast<size_t>(i % 50), code);
             writeMessage(t, code, payload.data(), payload.size());
         }
     };
@@ -106,14 +106,17 @@ TEST(WriteMessage, MessagesFromTwoThreadsNeverInterleave) {
     for (const HostMessage& m : messages) {
         ASSERT_TRUE(m.code == 0x02 || m.code == 0x03);
         int& n = seen[m.code - 0x02];
-        ASSERT_EQ(m.payload, pattern(static_cast<size_t>(n++ % 50), m.code)) << "message " << n << " of code " << int(m.code);
+        ASSERT_EQ(m.payload, pattern(static_cast<size_t>(n++ % 50), m.code))
+            << "message " << n - 1 << " of code " << int(m.code);
     }
 }
 
 TEST(CommandLoop, ReassemblesResynchronisesAndAnswersEachCommand) {
-    const Bytes lineSettings = frame(0x06, {0x00, 0x96, 0, 0, 8, 0, 0, 0}), dtr = frame(0x24, {1}), rts = frame(0x25, {0});
+    const Bytes lineSettings = frame(0x06, {0x00, 0x96, 0, 0, 8, 0, 0, 0});
+    const Bytes dtr = frame(0x24, {1}), rts = frame(0x25, {0});
     const Bytes large = frame(0x33, Bytes(65535, 0x5A)), failing = frame(FakeController::kFailingCommand, {1, 2});
-    const Bytes done = frame(kMsgDone), failed = (vek::err::setWinError(vek::err::kWinInvalidParameter), lastErrorMessage());
+    const Bytes done = frame(kMsgDone);
+    const Bytes failed = (vek::err::setWinError(vek::err::kWinInvalidParameter), lastErrorMessage());
 
     struct Chunk {
         Bytes bytes;
@@ -131,7 +134,8 @@ TEST(CommandLoop, ReassemblesResynchronisesAndAnswersEachCommand) {
 
     const Case cases[] = {
         {"split over three reads",
-         {{slice(lineSettings, 0, 2), 0}, {slice(lineSettings, 2, 5), 1 * kSecond}, {slice(lineSettings, 5, 12), 2 * kSecond}},
+         {{slice(lineSettings, 0, 2), 0}, {slice(lineSettings, 2, 5), kSecond},
+          {slice(lineSettings, 5, 12), 2 * kSecond}},
          {lineSettings},
          done},
         {"two in one read", {{cat({dtr, rts})}}, {dtr, rts}, cat({done, done})},
@@ -145,7 +149,7 @@ TEST(CommandLoop, ReassemblesResynchronisesAndAnswersEachCommand) {
          done},
         {"zero-size command", {{frame(0x13)}}, {frame(0x13)}, done},
         {"partial message at the end of input", {{cat({dtr, slice(rts, 0, 3)})}}, {dtr}, done},
-        {"failing command answered with its error record, loop goes on", {{cat({failing, dtr})}}, {failing, dtr}, cat({failed, done})},
+        {"failing command answered, loop goes on", {{cat({failing, dtr})}}, {failing, dtr}, cat({failed, done})},
         {"largest command in 1000-byte pieces", largeInPieces, {large}, done},
     };
     for (const Case& c : cases) {

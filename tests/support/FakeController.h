@@ -44,7 +44,8 @@ public:
         commands_.emplace_back(message, message + sizeof(MessageHdr) + hdr.size);
         hold.unlock();
         if (hdr.code == kFailingCommand) return vek::err::setWinError(vek::err::kWinInvalidParameter), false;
-        return hdr.code != kEchoCommand || writeMessage(*outputTransport, kCaptureCode, messagePayload(message), hdr.size);
+        return hdr.code != kEchoCommand ||
+               writeMessage(*outputTransport, kCaptureCode, messagePayload(message), hdr.size);
     }
     void stop() override { ++stops, stateFlags |= kStopRequested; }
     bool start(TransportBase* output, TransportBase*) override {

@@ -99,7 +99,8 @@ inline std::vector<HostMessage> parseMessages(const std::vector<uint8_t>& bytes,
     size_t pos = 0;
     for (size_t n; bytes.size() - pos >= 4 && bytes.size() - pos - 4 >= (n = bytes[pos + 2] | bytes[pos + 3] << 8);
          pos += 4 + n)
-        out.push_back({bytes[pos], bytes[pos + 1], {bytes.begin() + ptrdiff_t(pos + 4), bytes.begin() + ptrdiff_t(pos + 4 + n)}});
+        out.push_back({bytes[pos], bytes[pos + 1],
+                       {bytes.begin() + ptrdiff_t(pos + 4), bytes.begin() + ptrdiff_t(pos + 4 + n)}});
     if (rest) *rest = bytes.size() - pos;
     return out;
 }

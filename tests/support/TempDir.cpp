@@ -36,7 +36,8 @@ std::vector<uint8_t> readFileBytes(const std::string& path) {
 }
 
 void writeFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream(fromUtf8(path), std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    std::ofstream out(fromUtf8(path), std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
 std::vector<uint8_t> bytesOf(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }

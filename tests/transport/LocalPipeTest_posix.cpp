@@ -81,7 +81,8 @@ TEST(PosixStreams, APeerThatHasGoneIsAnErrorNotASignal) {
     auto writeUntilFailure = [](vek::io::Stream& stream) {
         std::vector<uint8_t> block(65536, 0x55);
         size_t result = 0;
-        for (int i = 0; i < 200 && result != vek::io::kStreamFailed; ++i) result = stream.write(block.data(), block.size());
+        for (int i = 0; i < 200 && result != vek::io::kStreamFailed; ++i)
+            result = stream.write(block.data(), block.size());
         EXPECT_EQ(result, vek::io::kStreamFailed);
         EXPECT_EQ(vek::err::getLastError().code(), uint32_t(EPIPE));
     };
