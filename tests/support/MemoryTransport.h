@@ -3,61 +3,123 @@
 // (blocking until one arrives, the input ends or the transport is closed), writes
 // are collected. Thread-safe, so capture threads may write while a test reads.
 
+#include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <deque>
+#include <initializer_list>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "foundation/Error.h"
 #include "transport/TransportBase.h"
 
 class MemoryTransport : public TransportBase {
 public:
-    // Input side.
-    void pushInput(std::vector<uint8_t> chunk);  // one read returns at most this chunk
-    void endInput();                             // later reads return 0 once chunks run out
-    void failNextRead(uint32_t winError);        // the next read fails with this error
+    // Input side: one read returns at most one chunk; after endInput reads return
+    // 0 once the chunks run out; failNextRead makes the next read fail.
+    void pushInput(std::vector<uint8_t> chunk) { change([&] { input_.push_back(std::move(chunk)); }); }
+    void endInput() { change([&] { inputEnded_ = true; }); }
+    void failNextRead(uint32_t winError) { change([&] { readFailure_ = winError; }); }
 
-    // Output side.
-    void limitWrites(size_t maxPerWrite) { maxPerWrite_ = maxPerWrite; }  // 0 = take all
-    void failWritesAfter(size_t bytes);                                   // later writes fail (error 232)
-    std::vector<uint8_t> output() const;
-    size_t writeCalls() const;
-    size_t waitCalls() const;
-    bool closed() const;
+    // Output side: at most maxPerWrite bytes a write (0: all); a write that would
+    // take the output past `bytes` fails with error 232.
+    void limitWrites(size_t maxPerWrite) { change([&] { maxPerWrite_ = maxPerWrite; }); }
+    void failWritesAfter(size_t bytes) { change([&] { failAfter_ = bytes; }); }
+    std::vector<uint8_t> output() const { return get(output_); }
+    size_t writeCalls() const { return get(writeCalls_); }
+    size_t waitCalls() const { return get(waitCalls_); }
+    bool closed() const { return get(closed_); }
     // Blocks until at least n output bytes are there (false after the limit).
-    bool waitForOutput(size_t n, int timeoutMs = 5000) const;
+    bool waitForOutput(size_t n, int timeoutMs = 5000) const {
+        std::unique_lock<std::mutex> hold(mutex_);
+        return cv_.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] { return output_.size() >= n; });
+    }
 
-    void close() override;
-    size_t read(void* buffer, size_t size) override;
-    size_t write(const void* buffer, size_t size) override;
-    bool wait() override;
+    void close() override { change([&] { closed_ = true; }); }
+    bool wait() override { return change([&] { ++waitCalls_; }), true; }
+    size_t read(void* buffer, size_t size) override {
+        std::unique_lock<std::mutex> hold(mutex_);
+        cv_.wait(hold, [&] { return closed_ || readFailure_ || !input_.empty() || inputEnded_; });
+        if (readFailure_) return vek::err::setWinError(std::exchange(readFailure_, 0)), kIoFailed;
+        if (input_.empty()) return 0;  // ended or closed
+        std::vector<uint8_t>& front = input_.front();
+        size_t n = std::min(size, front.size());
+        std::memcpy(buffer, front.data(), n);
+        front.erase(front.begin(), front.begin() + static_cast<ptrdiff_t>(n));
+        if (front.empty()) input_.pop_front();
+        return n;
+    }
+    size_t write(const void* buffer, size_t size) override {
+        std::lock_guard<std::mutex> hold(mutex_);
+        ++writeCalls_;
+        size_t n = maxPerWrite_ ? std::min(size, maxPerWrite_) : size;
+        if (output_.size() + n > failAfter_ || closed_) return vek::err::setWinError(232), kIoFailed;
+        output_.insert(output_.end(), static_cast<const uint8_t*>(buffer), static_cast<const uint8_t*>(buffer) + n);
+        cv_.notify_all();
+        return n;
+    }
 
 private:
+    template <typename F>
+    void change(F f) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        f();
+        cv_.notify_all();
+    }
+    template <typename T>
+    T get(const T& field) const {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return field;
+    }
+
     mutable std::mutex mutex_;
     mutable std::condition_variable cv_;
     std::deque<std::vector<uint8_t>> input_;
-    bool inputEnded_ = false;
-    bool closed_ = false;
+    bool inputEnded_ = false, closed_ = false;
     uint32_t readFailure_ = 0;
-    size_t maxPerWrite_ = 0;
-    size_t failAfter_ = ~size_t{0};
+    size_t maxPerWrite_ = 0, failAfter_ = ~size_t{0}, writeCalls_ = 0, waitCalls_ = 0;
     std::vector<uint8_t> output_;
-    size_t writeCalls_ = 0;
-    size_t waitCalls_ = 0;
 };
 
 // One framed message as seen by the host.
 struct HostMessage {
-    uint8_t kind;
-    uint8_t code;
+    uint8_t kind, code;
     std::vector<uint8_t> payload;
 };
 
 // Splits a byte stream into messages; a trailing partial message is reported in
 // `rest` (when given) and otherwise ignored.
-std::vector<HostMessage> parseMessages(const std::vector<uint8_t>& bytes, size_t* rest = nullptr);
+inline std::vector<HostMessage> parseMessages(const std::vector<uint8_t>& bytes, size_t* rest = nullptr) {
+    std::vector<HostMessage> out;
+    size_t pos = 0;
+    for (size_t n; bytes.size() - pos >= 4 && bytes.size() - pos - 4 >= (n = bytes[pos + 2] | bytes[pos + 3] << 8);
+         pos += 4 + n)
+        out.push_back({bytes[pos], bytes[pos + 1],
+                       {bytes.begin() + ptrdiff_t(pos + 4), bytes.begin() + ptrdiff_t(pos + 4 + n)}});
+    if (rest) *rest = bytes.size() - pos;
+    return out;
+}
+
+inline std::vector<uint8_t> cat(std::initializer_list<std::vector<uint8_t>> parts) {
+    std::vector<uint8_t> all;
+    for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
 
 // A complete command as the host sends it.
-std::vector<uint8_t> frame(uint8_t code, const std::vector<uint8_t>& payload = {});
+inline std::vector<uint8_t> frame(uint8_t code, const std::vector<uint8_t>& payload = {}) {
+    std::vector<uint8_t> out{2, code, uint8_t(payload.size()), uint8_t(payload.size() >> 8)};
+    out.insert(out.end(), payload.begin(), payload.end());
+    return out;
+}
+
+// The calling thread's last error record as the host gets it in a message.
+inline std::vector<uint8_t> lastErrorMessage() {
+    vek::err::ErrorRef record = vek::err::getLastError();
+    return frame(0x20, std::vector<uint8_t>(record.data(), record.data() + record.size()));
+}

@@ -7,15 +7,16 @@
 
 namespace {
 
-std::filesystem::path fromUtf8(const std::string& s) { return std::filesystem::path(std::u8string(s.begin(), s.end())); }
+std::filesystem::path fromUtf8(const std::string& s) { return std::u8string(s.begin(), s.end()); }
 
 }  // namespace
 
-TempDir::TempDir() {
+std::string uniqueName() {
     static std::atomic<unsigned> counter{0};
-    std::random_device random;
-    auto name = "qw-test-" + std::to_string(random()) + "-" + std::to_string(counter++);
-    root_ = std::filesystem::temp_directory_path() / name;
+    return "qw-test-" + std::to_string(std::random_device{}()) + "-" + std::to_string(counter++);
+}
+
+TempDir::TempDir() : root_(std::filesystem::temp_directory_path() / uniqueName()) {
     std::filesystem::create_directories(root_);
 }
 
@@ -35,8 +36,8 @@ std::vector<uint8_t> readFileBytes(const std::string& path) {
 }
 
 void writeFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream out(fromUtf8(path), std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream out(fromUtf8(path), std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
 std::vector<uint8_t> bytesOf(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }

@@ -7,14 +7,13 @@
 #include <string>
 #include <vector>
 
+// "qw-test-<random>-<count>": a name no other test uses, for folders and pipes.
+std::string uniqueName();
+
 class TempDir {
 public:
     TempDir();
     ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::filesystem::path& root() const { return root_; }
     // root/name as a UTF-8 string, the form the program's names take.
     std::string path(const std::string& name) const;
 
