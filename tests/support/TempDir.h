@@ -14,6 +14,7 @@ class TempDir {
 public:
     TempDir();
     ~TempDir();
+    const std::filesystem::path& root() const { return root_; }
     // root/name as a UTF-8 string, the form the program's names take.
     std::string path(const std::string& name) const;
 
