@@ -348,15 +348,6 @@ bool checkScenario(std::string_view text, std::string* error, const std::string&
     return parseScenario(text, baseDir, &devices, &settings, error);
 }
 
-bool loadScenarioFile(const std::string& path, std::string* error) {
-    std::vector<std::unique_ptr<SimDevice>> devices;
-    Settings settings;
-    if (!parseScenarioFile(path, &devices, &settings, error)) return false;
-    Engine& e = Engine::get();
-    std::lock_guard<std::mutex> hold(e.mutex);
-    return e.replace(std::move(devices), settings, true, error);
-}
-
 std::vector<std::string> recordedLines() {
     Engine& e = Engine::get();
     std::lock_guard<std::mutex> hold(e.mutex);

@@ -31,8 +31,6 @@ public:
     bool checkPending() const;
 
     Settings& settings() { return settings_; }
-    uint32_t pendingKind() const { return pendingKind_; }
-    const std::string& pendingName() const { return pendingName_; }
 
 private:
     bool parseLong(std::string_view body);

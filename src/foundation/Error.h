@@ -42,7 +42,6 @@ enum StdCode : uint32_t { kNoError = 0, kTextMessage = 1, kComposite = 2 };
 // the host inside error records).
 enum WinCode : uint32_t {
     kWinFileNotFound = 2,
-    kWinNotSupported = 50,
     kWinInvalidParameter = 87,
     kWinCallNotImplemented = 120,
     kWinInsufficientBuffer = 122,

@@ -1,13 +1,11 @@
 #pragma once
-// UTF-8 <-> UTF-16 conversion. Invalid input becomes U+FFFD; nothing fails.
+// UTF-8 code points one at a time (Windows calls convert through Win32.h's
+// widen/narrow). Invalid input becomes U+FFFD; nothing fails.
 
 #include <string>
 #include <string_view>
 
 namespace vek::sl {
-
-std::u16string utf8ToUtf16(std::string_view utf8);
-std::string utf16ToUtf8(std::u16string_view utf16);
 
 // Decodes one code point at `pos` and advances it; malformed input yields U+FFFD.
 char32_t decodeUtf8(std::string_view s, size_t& pos);

@@ -5,14 +5,19 @@
 
 FileTransport::~FileTransport() { close(); }
 
+void FileTransport::release() {
+    close();
+    stream_.reset();
+}
+
 bool FileTransport::adopt(std::unique_ptr<vek::io::Stream> stream) {
     stream_ = std::move(stream);
     return stream_ != nullptr;
 }
 
 bool FileTransport::open(std::string_view name, vek::io::FileMode mode) {
-    close();
-    stream_.reset();
+    // The old file goes first: Windows share modes may refuse a second handle.
+    release();
     return adopt(vek::io::openFile(name, mode));
 }
 
@@ -24,8 +29,7 @@ bool FileTransport::openSplitOutput(std::string_view name, uint64_t sizeLimit, u
 }
 
 bool FileTransport::attachStd(vek::io::StdStream which) {
-    close();
-    stream_.reset();
+    release();
     return adopt(vek::io::duplicateStd(which));
 }
 

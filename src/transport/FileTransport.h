@@ -38,12 +38,11 @@ public:
     // 100 ms.
     bool wait() override;
 
-    const OutputFileSplitter& splitter() const { return splitter_; }
-
 protected:
     explicit FileTransport(std::unique_ptr<vek::io::Stream> stream) : stream_(std::move(stream)) {}
 
 private:
+    void release();
     bool adopt(std::unique_ptr<vek::io::Stream> stream);
 
     OutputFileSplitter splitter_;

@@ -78,8 +78,6 @@ protected:
 
 private:
     static void onTransferDone(libusb_transfer* transfer);
-    // Fills and submits one block; on failure the block is out of `list` again.
-    bool submitBlock(UsbReadBlockList& list, UsbReadBlock* block, uint32_t length);
     // A free block of at least `size` bytes, nearest the tail, or a new one.
     UsbReadBlockPtr takeFreeBlock(uint64_t size);
     void readThreadMain();

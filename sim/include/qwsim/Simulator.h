@@ -26,7 +26,6 @@ constexpr const char* kScenarioVariable = "QWSIM_SCENARIO";
 // program under test. Relative file names are taken from baseDir. The lines the
 // scenario records are also kept in memory for recordedLines().
 bool loadScenario(std::string_view text, std::string* error, const std::string& baseDir = ".");
-bool loadScenarioFile(const std::string& path, std::string* error);
 
 // Parses a scenario without loading it (nothing is written; data files named in
 // it are read). For tools and the fuzzer.

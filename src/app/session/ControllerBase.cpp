@@ -3,14 +3,14 @@
 #include "app/session/CommandLoop.h"
 
 void ControllerBase::recordCaptureFailure() {
-    std::lock_guard<std::mutex> hold(failureLock_);
+    std::lock_guard<std::mutex> hold(lock);
     // The first failure is the cause; later ones are its consequences.
     if (captureFailure_.empty()) captureFailure_.assign(vek::err::getLastError());
 }
 
 bool ControllerBase::run(TransportBase* output, TransportBase* command) {
     {
-        std::lock_guard<std::mutex> hold(failureLock_);
+        std::lock_guard<std::mutex> hold(lock);
         captureFailure_.clear();
     }
     commandTransport = command;
@@ -27,7 +27,7 @@ bool ControllerBase::run(TransportBase* output, TransportBase* command) {
     }
     waitAndClose();
     commandTransport = nullptr;
-    std::lock_guard<std::mutex> hold(failureLock_);
+    std::lock_guard<std::mutex> hold(lock);
     if (ok && !captureFailure_.empty()) {
         vek::err::setError(captureFailure_.ref());
         ok = false;

@@ -49,8 +49,8 @@ public:
 protected:
     bool stopRequested() const { return (stateFlags.load() & kStopRequested) != 0; }
 
-    // Called by a capture thread that ends on a failure (after it has sent the
-    // error message): keeps the thread's last error for run to report.
+    // Called by a capture thread that ends on a failure, without `lock` held:
+    // keeps the thread's last error for run to report.
     void recordCaptureFailure();
 
     const Settings* const settings;
@@ -64,6 +64,5 @@ protected:
     std::atomic<uint32_t> stateFlags{kClosed};
 
 private:
-    std::mutex failureLock_;
-    vek::err::Error captureFailure_;  // guarded by failureLock_
+    vek::err::Error captureFailure_;  // guarded by lock
 };
