@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/session/CommandLoop.h"
-#include "app/session/Message.h"
+#include "session/CommandLoop.h"
+#include "session/Message.h"
 #include "foundation/File.h"
 #include "support/FakeController.h"
 #include "support/MemoryTransport.h"

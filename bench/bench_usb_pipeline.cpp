@@ -11,7 +11,7 @@
 #include <mutex>
 #include <vector>
 
-#include "app/session/Message.h"
+#include "session/Message.h"
 #include "qwsim/Simulator.h"
 #include "usb/UsbContext.h"
 #include "usb/UsbControllerBase.h"

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "app/session/CommandLoop.h"
+#include "session/CommandLoop.h"
 #include "support/FakeController.h"
 #include "support/MemoryTransport.h"
 #include "support/ScriptedClock.h"

@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "app/CmdLineSwitchTable.h"
-#include "app/Settings.h"
+#include "session/Settings.h"
 
 class CmdLineParser {
 public:

@@ -1,6 +1,6 @@
 #include "app/CmdLineValueMaps.h"
 
-#include "app/Settings.h"
+#include "session/Settings.h"
 
 bool ValueNameTable::find(std::string_view name, uint8_t& value) const {
     auto it = map_.find(name);

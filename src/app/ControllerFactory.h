@@ -3,8 +3,8 @@
 
 #include <memory>
 
-#include "app/Settings.h"
-#include "app/session/ControllerBase.h"
+#include "session/Settings.h"
+#include "session/ControllerBase.h"
 
 // A new controller for settings.hardwareKind, holding a pointer to `settings`
 // (which must outlive it). Constructing does not touch the hardware. Null with

@@ -4,8 +4,8 @@
 
 #include <functional>
 
-#include "app/Settings.h"
-#include "app/session/ControllerBase.h"
+#include "session/Settings.h"
+#include "session/ControllerBase.h"
 #include "transport/Server.h"
 
 // False with the last error set when the session could not run or failed.

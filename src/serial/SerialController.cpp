@@ -2,7 +2,7 @@
 
 #include <system_error>
 
-#include "app/session/Message.h"
+#include "session/Message.h"
 #include "foundation/Error.h"
 
 using vek::io::SerialEscape;

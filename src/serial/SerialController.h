@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/session/ControllerBase.h"
+#include "session/ControllerBase.h"
 #include "foundation/SerialPort.h"
 
 enum SerialMessageCode : uint8_t {

@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "app/session/Message.h"
+#include "session/Message.h"
 #include "foundation/Error.h"
 #include "serial/SerialController.h"
 

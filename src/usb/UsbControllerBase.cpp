@@ -4,7 +4,7 @@
 
 #include <system_error>
 
-#include "app/session/Message.h"
+#include "session/Message.h"
 #include "foundation/Error.h"
 #include "usb/Libusb.h"
 #include "usb/UsbError.h"

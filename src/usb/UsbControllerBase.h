@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <thread>
 
-#include "app/session/ControllerBase.h"
+#include "session/ControllerBase.h"
 #include "foundation/Event.h"
 #include "usb/UsbDevice.h"
 #include "usb/UsbReadBlock.h"

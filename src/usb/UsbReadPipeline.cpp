@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "app/session/Message.h"
+#include "session/Message.h"
 #include "usb/Libusb.h"
 #include "usb/UsbControllerBase.h"
 

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "app/Session.h"
-#include "app/session/Message.h"
+#include "session/Message.h"
 #include "foundation/Error.h"
 #include "foundation/File.h"
 #include "support/FakeController.h"

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <chrono>
 
-#include "app/session/Message.h"
+#include "session/Message.h"
 #include "foundation/Error.h"
 #include "serial/SerialController.h"
 #include "support/MemoryTransport.h"

@@ -2,8 +2,8 @@
 
 #include <thread>
 
-#include "app/session/CommandLoop.h"
-#include "app/session/Message.h"
+#include "session/CommandLoop.h"
+#include "session/Message.h"
 #include "foundation/Error.h"
 #include "support/FakeController.h"
 #include "support/MemoryTransport.h"

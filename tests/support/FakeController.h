@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/session/ControllerBase.h"
-#include "app/session/Message.h"
+#include "session/ControllerBase.h"
+#include "session/Message.h"
 #include "foundation/Error.h"
 
 class FakeController : public ControllerBase {

@@ -12,7 +12,7 @@
 #include <iterator>
 #include <numeric>
 
-#include "app/session/Message.h"
+#include "session/Message.h"
 #include "foundation/ErrorMgr.h"
 #include "support/MemoryTransport.h"
 #include "support/SimTest.h"

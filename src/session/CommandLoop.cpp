@@ -1,11 +1,11 @@
-#include "app/session/CommandLoop.h"
+#include "session/CommandLoop.h"
 
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
-#include "app/session/ControllerBase.h"
-#include "app/session/Message.h"
+#include "session/ControllerBase.h"
+#include "session/Message.h"
 #include "foundation/Error.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "app/session/Message.h"
+#include "session/Message.h"
 
 #include <algorithm>
 #include <mutex>

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <span>
 
-#include "app/Settings.h"
+#include "session/Settings.h"
 #include "foundation/Error.h"
 #include "foundation/Guid.h"
 #include "transport/TransportBase.h"

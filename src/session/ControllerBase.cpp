@@ -1,6 +1,6 @@
-#include "app/session/ControllerBase.h"
+#include "session/ControllerBase.h"
 
-#include "app/session/CommandLoop.h"
+#include "session/CommandLoop.h"
 
 void ControllerBase::recordCaptureFailure() {
     std::lock_guard<std::mutex> hold(lock);
