@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <cstdio>
 #include <cstdlib>
+#include <string_view>
 #include <utility>
 
 #include "Scenario.h"
@@ -136,6 +138,14 @@ void Engine::pauseRecord() {
 void Engine::misuse(const std::string& what) {
     ++misuses;
     record("misuse " + what);
+    // Loud, so that no test can miss it; fatal where the scenario or the
+    // environment asks for it (end-to-end runs of the real program).
+    std::fprintf(stderr, "qwsim: misuse: %s\n", what.c_str());
+    const char* strict = std::getenv("QWSIM_STRICT");
+    if (settings.strict || (strict && std::string_view(strict) == "1")) {
+        std::fflush(nullptr);
+        std::abort();
+    }
 }
 
 void Engine::pump(SimTime t) {

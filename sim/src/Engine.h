@@ -131,6 +131,8 @@ struct Settings {
     bool traceEvents = false;
     uint64_t failAllocNth = 0;
     int listError = 0;
+    int initError = 0;    // libusb_init fails with it
+    bool strict = false;  // a misuse aborts the process (also QWSIM_STRICT=1)
     std::string recordPath;
 };
 

@@ -47,6 +47,10 @@ QWSIM_API int LIBUSB_CALL libusb_init(libusb_context** ctx) {
     Engine& e = Engine::get();
     Lock hold(e.mutex);
     if (!e.ensureLoaded()) return LIBUSB_ERROR_OTHER;
+    if (e.settings.initError) {
+        e.record("init failed error=" + std::to_string(e.settings.initError));
+        return e.settings.initError;
+    }
     if (ctx) {
         *ctx = new libusb_context;
         e.contexts.insert(*ctx);

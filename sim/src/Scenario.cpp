@@ -108,6 +108,15 @@ std::string Parser::global(const Statement& st, bool* taken) {
             return "expected 'fail alloc N' with N from 1";
         return {};
     }
+    if (k == "fail" && second == "init") {
+        if (st.words.size() != 3 || !parseErrorCode(st.words[2], &s_->initError)) return "expected 'fail init ERROR'";
+        return {};
+    }
+    if (k == "strict") {
+        if (st.words.size() != 1) return "expected 'strict'";
+        s_->strict = true;
+        return {};
+    }
     if (k == "fail" && second == "list") {
         if (st.words.size() != 3 || !parseErrorCode(st.words[2], &s_->listError)) return "expected 'fail list ERROR'";
         return {};

@@ -20,6 +20,11 @@ bool fail(const char* text) {
     return false;
 }
 
+bool failValue(const char* name, std::string_view value) {
+    vek::err::setFormatStringError("invalid %s value \"%.*s\"", name, static_cast<int>(value.size()), value.data());
+    return false;
+}
+
 // Negative numbers keep their sign in 64-bit fields (--index=-1 is all ones).
 uint64_t widen(int32_t value) { return static_cast<uint64_t>(static_cast<int64_t>(value)); }
 
@@ -95,10 +100,21 @@ bool CmdLineParser::applyGeneral(uint32_t kind, std::string_view value, bool& kn
             s.inputFileName = value;
             s.transportKind = kTransportPipeServer;
             break;
-        case kSwitchReadParallelism: s.readParallelism = widen(parseDecimal(value)); break;
-        case kSwitchReadBlockSize: s.readBlockSize = parseSize(value); break;
-        case kSwitchSplitSize: s.outputSplit.sizeLimit = parseSize(value); break;
-        case kSwitchSplitTime: s.outputSplit.timeLimit = parseTime(value); break;
+        // Refused rather than taken as they would read: 0 reads capture nothing,
+        // reads of 0 bytes never end, a split limit of 0 (or one cut short, as
+        // "1.5M") splits after every write.
+        case kSwitchReadParallelism: {
+            int32_t reads = parseDecimal(value);
+            if (reads <= 0) return failValue("--read-parallelism", value);
+            s.readParallelism = static_cast<uint64_t>(reads);
+            break;
+        }
+        case kSwitchReadBlockSize:
+            return parseSizeValue(value, s.readBlockSize) || failValue("--read-block-size", value);
+        case kSwitchSplitSize:
+            return parseSizeValue(value, s.outputSplit.sizeLimit) || failValue("--split-size", value);
+        case kSwitchSplitTime:
+            return parseTimeValue(value, s.outputSplit.timeLimit) || failValue("--split-time", value);
         default: known = false;
     }
     return true;

@@ -2,18 +2,22 @@
 
 #include "app/CmdLineValues.h"
 #include "foundation/Error.h"
+#include "foundation/Format.h"
 #include "foundation/Utf.h"
 
 using vek::err::setFormatStringError;
 
 namespace {
 
-// The character at `pos` for a message: a whole UTF-8 sequence, so the text stays
-// valid UTF-8 whatever the user typed.
+// The character at `pos` for a message: a whole UTF-8 sequence, or, where the
+// bytes are no UTF-8, the byte written as \xNN, so the message names what the
+// user typed and still is valid UTF-8.
 std::string characterAt(std::string_view text, size_t pos) {
+    size_t end = pos;
     std::string out;
-    vek::sl::appendUtf8(out, vek::sl::decodeUtf8(text, pos));
-    return out;
+    vek::sl::appendUtf8(out, vek::sl::decodeUtf8(text, end));
+    if (out == text.substr(pos, end - pos)) return out;
+    return vek::sl::formatString("\\x%02x", static_cast<unsigned char>(text[pos]));
 }
 
 }  // namespace

@@ -27,6 +27,13 @@ size_t skipSpace(std::string_view text, size_t pos) {
     return pos;
 }
 
+// Only these may stand between a number and its unit.
+size_t skipUnitSpace(std::string_view text, size_t pos) {
+    while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t' || text[pos] == '\r' || text[pos] == '\n'))
+        ++pos;
+    return pos;
+}
+
 struct Suffix {
     char letter;
     uint64_t factor;
@@ -38,15 +45,36 @@ template <size_t N>
 uint64_t parseWithSuffix(std::string_view text, const Suffix (&suffixes)[N], uint64_t& number) {
     UnsignedParse n = parseUnsigned(text, 0);
     number = n.value;
-    size_t pos = n.end;
-    while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t' || text[pos] == '\r' || text[pos] == '\n'))
-        ++pos;
+    size_t pos = skipUnitSpace(text, n.end);
     if (pos == text.size()) return 1;
     char c = text[pos];
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     for (const Suffix& s : suffixes)
         if (s.letter == c) return s.factor;
     return 1;
+}
+
+// Whether the text is a number with a unit in the strict sense: no sign, within
+// 32 bits, above 0, and nothing after it but white space and one known unit
+// letter (for sizes also "KB", "KiB" and the like).
+template <size_t N>
+bool isStrictWithSuffix(std::string_view text, const Suffix (&suffixes)[N], bool byteUnits) {
+    size_t start = skipSpace(text, 0);
+    if (start < text.size() && (text[start] == '+' || text[start] == '-')) return false;
+    UnsignedParse n = parseUnsigned(text, 0);
+    if (n.end == 0 || n.overflow || n.value == 0) return false;
+    size_t pos = skipUnitSpace(text, n.end);
+    if (pos == text.size()) return true;
+    auto upper = [](char x) { return static_cast<char>(x >= 'a' && x <= 'z' ? x - 'a' + 'A' : x); };
+    char unit = upper(text[pos]);
+    if (std::none_of(std::begin(suffixes), std::end(suffixes), [unit](const Suffix& s) { return s.letter == unit; }))
+        return false;
+    std::string_view rest = text.substr(pos + 1);
+    if (byteUnits && unit != 'B') {
+        if (!rest.empty() && upper(rest[0]) == 'I') rest.remove_prefix(1);
+        if (!rest.empty() && upper(rest[0]) == 'B') rest.remove_prefix(1);
+    }
+    return skipUnitSpace(rest, 0) == rest.size();
 }
 
 constexpr Suffix kSizeSuffixes[] = {{'B', 1}, {'K', 1024}, {'M', 1024 * 1024}, {'G', 1024 * 1024 * 1024}};
@@ -90,16 +118,28 @@ UnsignedParse parseUnsigned(std::string_view text, int base) {
             magnitude = kMax;
         }
     }
-    if (pos == start) return {0, 0};
-    if (overflow) return {static_cast<uint32_t>(kMax), pos};
+    if (pos == start) return {0, 0, false};
+    if (overflow) return {static_cast<uint32_t>(kMax), pos, true};
     uint32_t value = static_cast<uint32_t>(magnitude);
-    return {negative ? 0u - value : value, pos};
+    return {negative ? 0u - value : value, pos, false};
 }
 
 uint64_t parseSize(std::string_view text) {
     uint64_t number;
     uint64_t factor = parseWithSuffix(text, kSizeSuffixes, number);
     return number * factor;  // below 2^62: a 32-bit number times at most 2^30
+}
+
+bool parseSizeValue(std::string_view text, uint64_t& out) {
+    if (!isStrictWithSuffix(text, kSizeSuffixes, true)) return false;
+    out = parseSize(text);
+    return true;
+}
+
+bool parseTimeValue(std::string_view text, uint64_t& out) {
+    if (!isStrictWithSuffix(text, kTimeSuffixes, false)) return false;
+    out = parseTime(text);
+    return true;
 }
 
 uint64_t parseTime(std::string_view text) {

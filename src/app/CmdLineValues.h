@@ -18,7 +18,8 @@ int32_t parseDecimal(std::string_view text);
 
 struct UnsignedParse {
     uint32_t value;
-    size_t end;  // offset just past the number; 0 when there were no digits
+    size_t end;     // offset just past the number; 0 when there were no digits
+    bool overflow;  // the magnitude did not fit in 32 bits
 };
 
 // strtoul with a 32-bit result: white space, sign, base 16 takes an optional 0x,
@@ -34,6 +35,13 @@ inline uint32_t parseAutoBase(std::string_view text) { return parseUnsigned(text
 // A number with automatic base and an optional unit suffix (B, K, M, G; any case;
 // white space may separate it). An unknown or missing suffix counts as bytes.
 uint64_t parseSize(std::string_view text);
+
+// What the size and time switches take: the forms above, but refusing what
+// would silently mean something else than the user wrote: no number, 0, a
+// sign, more than 32 bits, or text after the number that is not a known unit
+// ("1.5M", "5X"). False for those.
+bool parseSizeValue(std::string_view text, uint64_t& out);
+bool parseTimeValue(std::string_view text, uint64_t& out);
 
 // The same with S, M, H or D and the result in 100-ns units. A product that does
 // not fit in 64 bits becomes all ones, which the splitter reads as "no limit".

@@ -13,7 +13,9 @@
 
 namespace {
 
-void printLastError(const char* format) { std::fprintf(stderr, format, vek::err::getLastErrorDescription().c_str()); }
+// The console names what failed in front of the system's text; the command
+// line's own messages have no such context.
+void printLastError(const char* format) { std::fprintf(stderr, format, vek::err::getLastErrorMessage().c_str()); }
 
 // The modes below print their own output; false means the last error says why.
 
@@ -68,9 +70,10 @@ int runProgram(const std::vector<std::string>& args) {
     std::srand(static_cast<unsigned>(vek::sys::systemTime() & 0xFFFFFFFFu));
 
     // The USB layer exists before the command line is read, whatever the mode:
-    // its error texts, libusb's context and the event thread serving it. A mode
-    // that needs a device reports its own failure; at exit the event thread stops
-    // before libusb is shut down.
+    // its error texts, libusb's context and the event thread serving it. When
+    // libusb cannot start, the layer stays off and only a mode that needs a
+    // device fails, with that reason; at exit the event thread stops before
+    // libusb is shut down.
     vek::io::startUsbLayer();
 
     Settings settings;

@@ -44,6 +44,7 @@ std::string_view ErrorRef::payload() const {
 }
 
 void Error::assign(ErrorRef ref) {
+    context_.clear();
     if (ref.empty()) {
         bytes_.clear();
         return;
@@ -106,8 +107,43 @@ ErrorRef getLastError() {
     return ref.empty() ? noError() : ref;
 }
 
+bool addErrorContext(std::string_view text) {
+    std::string context(text);
+    if (!tlsLastError.context().empty()) context += ": " + tlsLastError.context();
+    tlsLastError.setContext(std::move(context));
+    return false;
+}
+
+bool addErrorContextF(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string text = sl::formatStringV(format, args);
+    va_end(args);
+    return addErrorContext(text);
+}
+
+const std::string& getLastErrorContext() { return tlsLastError.context(); }
+
+Error copyLastError() {
+    Error copy(getLastError());
+    copy.setContext(tlsLastError.context());
+    return copy;
+}
+
+void restoreLastError(const Error& error) {
+    tlsLastError.assign(error.ref());
+    tlsLastError.setContext(error.context());
+}
+
 std::string getErrorDescription(ErrorRef ref) { return getErrorMgr().describe(ref); }
 
 std::string getLastErrorDescription() { return getErrorDescription(getLastError()); }
+
+std::string getLastErrorMessage() {
+    std::string description = getLastErrorDescription();
+    const std::string& context = tlsLastError.context();
+    if (context.empty()) return description;
+    return description.empty() ? context : context + ": " + description;
+}
 
 }  // namespace vek::err

@@ -75,15 +75,24 @@ private:
     size_t size_ = 0;
 };
 
-// An owning copy of one record.
+// An owning copy of one record, with the console context that came with it.
 class Error {
 public:
     Error() = default;
     explicit Error(ErrorRef ref) { assign(ref); }
+    // Takes the record; the context goes.
     void assign(ErrorRef ref);
-    void clear() { bytes_.clear(); }
+    void clear() {
+        bytes_.clear();
+        context_.clear();
+    }
     bool empty() const { return bytes_.empty(); }
     ErrorRef ref() const { return bytes_.empty() ? ErrorRef() : ErrorRef(bytes_.data(), bytes_.size()); }
+
+    // What failed, for the console ("serial port /dev/ttyS0"); never part of
+    // the record, so never sent to the host.
+    const std::string& context() const { return context_; }
+    void setContext(std::string text) { context_ = std::move(text); }
 
     // Record builders.
     static Error fromCode(const Guid& guid, uint32_t code);
@@ -91,6 +100,7 @@ public:
 
 private:
     std::vector<uint8_t> bytes_;
+    std::string context_;
 };
 
 // The static "no error" record {24, standard domain, 0}.
@@ -109,7 +119,22 @@ size_t setFormatStringError(const char* format, ...) VEK_PRINTF_FORMAT(1, 2);
 // until this thread stores another error.
 ErrorRef getLastError();
 
+// Console context of the last error: names what failed, in front of the
+// system's description on the console. Every set*Error above clears it. A
+// context already there is kept behind the new one ("serial port X: 1.5 stop
+// bits need 5 data bits"). Returns false for `return failWithContext(...)`.
+bool addErrorContext(std::string_view text);
+bool addErrorContextF(const char* format, ...) VEK_PRINTF_FORMAT(1, 2);
+const std::string& getLastErrorContext();
+
+// An owning copy of the last error with its context, to carry it to another
+// thread, and its restoration there.
+Error copyLastError();
+void restoreLastError(const Error& error);
+
 std::string getErrorDescription(ErrorRef ref);
 std::string getLastErrorDescription();
+// The console line's text: "context: description", or the description alone.
+std::string getLastErrorMessage();
 
 }  // namespace vek::err

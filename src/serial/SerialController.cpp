@@ -1,9 +1,8 @@
 #include "serial/SerialController.h"
 
-#include <system_error>
-
 #include "session/Message.h"
 #include "foundation/Error.h"
+#include "foundation/Thread.h"
 
 using vek::io::SerialEscape;
 using vek::io::SerialSettings;
@@ -61,10 +60,7 @@ bool SerialController::start(TransportBase* output, TransportBase*) {
     }
     stateFlags = 0;
     outputTransport = output;
-    try {
-        thread_ = std::thread(&SerialController::ioThread, this, output);
-    } catch (const std::system_error&) {
-        vek::err::setWinError(vek::err::kWinNoSystemResources);
+    if (!vek::sys::startThread(thread_, &SerialController::ioThread, this, output)) {
         port_->close();
         stateFlags = kClosed;
         return false;

@@ -2,10 +2,12 @@
 
 #include "session/CommandLoop.h"
 
-void ControllerBase::recordCaptureFailure() {
+bool ControllerBase::recordCaptureFailure() {
     std::lock_guard<std::mutex> hold(lock);
     // The first failure is the cause; later ones are its consequences.
-    if (captureFailure_.empty()) captureFailure_.assign(vek::err::getLastError());
+    if (!captureFailure_.empty()) return false;
+    captureFailure_ = vek::err::copyLastError();
+    return true;
 }
 
 bool ControllerBase::run(TransportBase* output, TransportBase* command) {
@@ -29,7 +31,7 @@ bool ControllerBase::run(TransportBase* output, TransportBase* command) {
     commandTransport = nullptr;
     std::lock_guard<std::mutex> hold(lock);
     if (ok && !captureFailure_.empty()) {
-        vek::err::setError(captureFailure_.ref());
+        vek::err::restoreLastError(captureFailure_);
         ok = false;
     }
     return ok;

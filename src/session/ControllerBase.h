@@ -50,8 +50,10 @@ protected:
     bool stopRequested() const { return (stateFlags.load() & kStopRequested) != 0; }
 
     // Called by a capture thread that ends on a failure, without `lock` held:
-    // keeps the thread's last error for run to report.
-    void recordCaptureFailure();
+    // keeps the thread's last error (with its context) for run to report. True
+    // for the first failure of the run only: the one that reports it to the
+    // host, so a failed capture gives exactly one error message.
+    bool recordCaptureFailure();
 
     const Settings* const settings;
     TransportBase* outputTransport = nullptr;

@@ -1,8 +1,7 @@
 #include "usb/UsbContext.h"
 
-#include <system_error>
-
 #include "foundation/Error.h"
+#include "foundation/Thread.h"
 #include "usb/Libusb.h"
 #include "usb/UsbError.h"
 
@@ -41,13 +40,7 @@ bool UsbEventThread::start(libusb_context* context) {
     stop();
     stopFlag_ = false;
     context_ = context;
-    try {
-        thread_ = std::thread(&UsbEventThread::run, this, context);
-    } catch (const std::system_error& e) {
-        err::setErrnoError(e.code().value());
-        return false;
-    }
-    return true;
+    return sys::startThread(thread_, &UsbEventThread::run, this, context);
 }
 
 void UsbEventThread::stop() {

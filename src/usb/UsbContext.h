@@ -54,7 +54,7 @@ public:
     ~UsbEventThread() { stop(); }
 
     // Stops a running thread first, then starts one serving `context`. Main thread.
-    // False when the thread cannot be created (errno-domain last error).
+    // False when the thread cannot be created (Windows error 1450).
     bool start(libusb_context* context);
     // Sets the stop flag, interrupts the pass in progress and joins. Any thread
     // but this one.

@@ -2,12 +2,12 @@
 // capture threads, closing. The read pipeline itself is in UsbReadPipeline.cpp.
 #include "usb/UsbControllerBase.h"
 
-#include <system_error>
-
 #include "session/Message.h"
 #include "foundation/Error.h"
+#include "foundation/Thread.h"
 #include "usb/Libusb.h"
 #include "usb/UsbError.h"
+#include "usb/UsbStartup.h"
 
 UsbControllerBase::UsbControllerBase(const Settings* settings) : ControllerBase(settings) {}
 
@@ -24,6 +24,7 @@ UsbControllerBase::~UsbControllerBase() {
 }
 
 bool UsbControllerBase::findDevice(uint16_t vid, uint16_t pid) {
+    if (!vek::io::usbLayerAvailable()) return false;
     libusb_device** list = nullptr;
     ssize_t n = libusb_get_device_list(nullptr, &list);
     if (n < 0) return vek::io::setUsbError(static_cast<int>(n));
@@ -61,14 +62,14 @@ bool UsbControllerBase::startThreads() {
     stateFlags = 0;
     readEvent.set();
     processEvent.set();
-    try {
-        readThread = std::thread(&UsbControllerBase::readThreadMain, this);
-        processThread = std::thread(&UsbControllerBase::processThreadMain, this);
-    } catch (const std::system_error& e) {
-        vek::err::setErrnoError(e.code().value());
-        return false;
-    }
-    return true;
+    if (!vek::sys::startThread(readThread, &UsbControllerBase::readThreadMain, this)) return false;
+    if (vek::sys::startThread(processThread, &UsbControllerBase::processThreadMain, this)) return true;
+    // The read thread is there already: it must end before the controller goes idle.
+    vek::err::Error cause = vek::err::copyLastError();
+    stop();
+    readThread.join();
+    vek::err::restoreLastError(cause);
+    return false;
 }
 
 void UsbControllerBase::stop() {
@@ -103,8 +104,8 @@ bool UsbControllerBase::drainEndpoint(uint8_t endpoint) {
 }
 
 void UsbControllerBase::failCapture() {
-    recordCaptureFailure();
-    if (outputTransport) writeErrorMessage(*outputTransport);
+    // Both threads may fail at once (a device unplugged); the host hears the first cause only.
+    if (recordCaptureFailure() && outputTransport) writeErrorMessage(*outputTransport);
     if (TransportBase* command = commandTransport.load()) command->close();
     stop();
 }

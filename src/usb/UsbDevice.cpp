@@ -3,6 +3,7 @@
 #include "foundation/Error.h"
 #include "usb/Libusb.h"
 #include "usb/UsbError.h"
+#include "usb/UsbStartup.h"
 
 namespace vek::io {
 
@@ -27,6 +28,7 @@ bool UsbDevice::open() {
 
 bool UsbDevice::openByVidPid(uint16_t vid, uint16_t pid) {
     close();
+    if (!usbLayerAvailable()) return false;
     handle_ = libusb_open_device_with_vid_pid(nullptr, vid, pid);
     if (!handle_) {
         err::setWinError(err::kWinFileNotFound);

@@ -66,7 +66,9 @@ TEST(CmdLineParser, ArgumentForms) {
               {{"-t 5000"}, "missing value for switch 't'", nullptr},
               {{"-xs"}, "unknown switch -x", nullptr},
               {{"-sx"}, "unknown switch -x", [](Settings& s) { s.flags = kFlagSuspend; }},
-              {{"-\xFF"}, "unknown switch -\xEF\xBF\xBD", nullptr},
+              {{"-\xFF"}, "unknown switch -\\xff", nullptr},
+              {{"-\xC3"}, "unknown switch -\\xc3", nullptr},  // a sequence cut short
+              {{"-\xEF\xBF\xBD"}, "unknown switch -\xEF\xBF\xBD", nullptr},  // U+FFFD as typed
               {{"--"}, "unknown switch --", nullptr},
               // A waiting value is not taken from a switch, but an unknown one is named first.
               {{"--in", "-o", "x"}, "missing value for switch 'in'", nullptr},
@@ -114,6 +116,10 @@ TEST(CmdLineParser, TransportsAndValues) {
                [](Settings& s) { s.deviceIndex = INT32_MAX, s.readParallelism = 2; }},
               {{"--read-block-size=4k", "--split-size=1G", "--split-time=2h"}, nullptr,
                [](Settings& s) { s.readBlockSize = 4096, s.outputSplit = {1ull << 30, 72'000'000'000}; }},
+              {{"--read-parallelism=1"}, nullptr, [](Settings& s) { s.readParallelism = 1; }},
+              {{"--read-parallelism=0"}, "invalid --read-parallelism value \"0\"", nullptr},
+              {{"--read-parallelism=-1"}, "invalid --read-parallelism value \"-1\"", nullptr},
+              {{"--split-size", "1.5M"}, "invalid --split-size value \"1.5M\"", nullptr},
               {{"--serial-plim", "--serial", "COM3", "--i2c-plim"}, nullptr,
                [](Settings& s) { s.hardwareKind = kHardwareI2cPlim, s.serialPortName = "COM3"; }},
           },

@@ -46,3 +46,27 @@ TEST(CmdLineValues, SizesAndTimes) {
     };
     for (auto [parse, text, value] : cases) EXPECT_EQ(parse(text), value) << '"' << text << '"';
 }
+
+// What the size and time switches accept: the limits at their edges, and every
+// text that the lenient forms above would quietly read as something else.
+TEST(CmdLineValues, StrictSizesAndTimesForTheSwitches) {
+    const std::tuple<bool (*)(std::string_view, uint64_t&), const char*, bool, uint64_t> cases[] = {
+        {parseSizeValue, "1", true, 1},          {parseSizeValue, "4294967295", true, 4294967295},
+        {parseSizeValue, "10MB", true, 10485760}, {parseSizeValue, " 8 KiB ", true, 8192},
+        {parseSizeValue, "0x10k", true, 16384},   {parseSizeValue, "3b", true, 3},
+        {parseSizeValue, "4294967296", false, 0}, {parseSizeValue, "0", false, 0},
+        {parseSizeValue, "0K", false, 0},         {parseSizeValue, "abc", false, 0},
+        {parseSizeValue, "", false, 0},           {parseSizeValue, "1.5M", false, 0},
+        {parseSizeValue, "5X", false, 0},         {parseSizeValue, "-5", false, 0},
+        {parseSizeValue, "+5", false, 0},         {parseSizeValue, "10Mx", false, 0},
+        {parseSizeValue, "3bb", false, 0},        {parseSizeValue, "8\vK", false, 0},
+        {parseTimeValue, "2h", true, 72'000'000'000}, {parseTimeValue, "90", true, 900'000'000},
+        {parseTimeValue, "1.5h", false, 0},        {parseTimeValue, "2hs", false, 0},
+        {parseTimeValue, "30y", false, 0},         {parseTimeValue, "0s", false, 0},
+    };
+    for (auto [parse, text, ok, value] : cases) {
+        uint64_t got = 0;
+        EXPECT_EQ(parse(text, got), ok) << '"' << text << '"';
+        EXPECT_EQ(got, value) << '"' << text << '"';
+    }
+}

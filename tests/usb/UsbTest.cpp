@@ -14,6 +14,7 @@
 
 #include "session/Message.h"
 #include "foundation/ErrorMgr.h"
+#include "foundation/Thread.h"
 #include "support/MemoryTransport.h"
 #include "support/SimTest.h"
 #include "usb/UsbContext.h"
@@ -343,6 +344,39 @@ TEST_F(UsbController, AFailureSendsOneErrorEndsTheCommandInputAndFailsTheRun) {
         EXPECT_EQ(errors, std::vector<Bytes>{k.error}) << k.endpoint;
         EXPECT_EQ(data, Bytes(k.data.begin(), k.data.begin() + std::min(data.size(), k.data.size()))) << k.endpoint;
     }
+}
+
+TEST_F(UsbController, AnUnpluggedDeviceGivesExactlyOneErrorMessageWithTheFirstCause) {
+    // Both threads fail at once: the process thread on the reads' status, the
+    // read thread on the resubmission. Timing decides who is first; only that one speaks.
+    const std::vector<Bytes> causes = {record(err::kUsbDomain, LIBUSB_TRANSFER_NO_DEVICE),
+                                       record(err::kUsbDomain, LIBUSB_ERROR_NO_DEVICE)};
+    for (int round = 0; round < 40; ++round) {
+        load(kDevice + "pattern counter *\nchunk 4\ndisconnect after 3 transfers\n");
+        TestController c(4, 16);
+        MemoryTransport command;
+        Bytes failure;
+        auto run = std::async(std::launch::async, [&] {
+            bool ok = c.run(&c.out, &command);
+            failure = lastError();
+            return ok;
+        });
+        ASSERT_EQ(run.wait_for(std::chrono::seconds(10)), std::future_status::ready) << round;
+        EXPECT_FALSE(run.get());
+        std::vector<Bytes> errors = split(c.out).second;
+        ASSERT_EQ(errors.size(), 1u) << round;
+        EXPECT_EQ(errors[0], failure);
+        EXPECT_NE(std::find(causes.begin(), causes.end(), failure), causes.end()) << round;
+    }
+}
+
+TEST_F(UsbController, AThreadThatCannotStartIsTheSameRecordAsEverywhere) {
+    load(kDevice);
+    TestController c;
+    sys::failNextThreadStarts(1);
+    EXPECT_FALSE(c.run(&c.out, nullptr));
+    EXPECT_EQ(lastError(), record(err::kWinDomain, err::kWinNoSystemResources));
+    EXPECT_EQ(c.stateFlags.load(), ControllerBase::kClosed);
 }
 
 TEST_F(UsbController, StopCancelsTheReadsInFlightAndWaitsForThem) {

@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
     uint8_t hello[] = {'h', 'i'};
     if (!device.openByVidPid(id(argv[1]), id(argv[2])) ||
         device.controlTransfer(0x40, 0x01, 0x0002, 0, hello, sizeof hello, 0xFFFFFFFF) < 0) {
-        std::fprintf(stderr, "error: %s\n", vek::err::getLastErrorDescription().c_str());
+        std::fprintf(stderr, "error: %s\n", vek::err::getLastErrorMessage().c_str());
         return -1;
     }
     std::printf("opened\n");
