@@ -18,6 +18,12 @@ namespace vek::io {
 
 constexpr size_t kStreamFailed = ~size_t{0};
 
+// One piece of a gathered write.
+struct ConstBytes {
+    const void* data;
+    size_t size;
+};
+
 class Stream {
 public:
     Stream() = default;
@@ -31,9 +37,18 @@ public:
     // All size bytes unless the stream fails or is closed meanwhile (then
     // kStreamFailed). A zero-length write does nothing and returns 0.
     virtual size_t write(const void* buffer, size_t size) = 0;
+    // The parts back to back in one system call where the stream can, so a
+    // reader or a file sees them together; otherwise as one write of a copy.
+    // Same result as write with the parts' total size.
+    virtual size_t writeParts(const ConstBytes* parts, size_t count);
     // Releases the handle; idempotent; returns once it is released.
     virtual void close() = 0;
 };
+
+// The parts copied into one buffer of the calling thread (kept between calls,
+// so a steady stream of writes allocates nothing). Valid until the thread's
+// next call.
+ConstBytes joinParts(const ConstBytes* parts, size_t count);
 
 // Sets the platform's "invalid handle" error for an operation on a stream that
 // is closed or was never opened, and returns kStreamFailed.

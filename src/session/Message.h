@@ -30,9 +30,9 @@ enum GenericMessageCode : uint8_t {
 // write once. False when a write fails (the transport set the last error).
 bool writeAll(TransportBase& t, const void* data, size_t n);
 
-// One message: the header, then the payload (a second write, also when empty).
-// A payload above 65535 bytes goes out as consecutive messages of the same code,
-// nothing dropped.
+// One message: header and payload in one gathered write (writeParts), so a
+// split output file holds whole messages. A payload above 65535 bytes goes out
+// as consecutive messages of the same code, nothing dropped.
 bool writeMessage(TransportBase& t, uint8_t code, const void* payload, size_t n);
 
 // The calling thread's last error record as a code-0x20 message.

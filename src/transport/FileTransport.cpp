@@ -44,7 +44,15 @@ size_t FileTransport::read(void* buffer, size_t size) {
 
 size_t FileTransport::write(const void* buffer, size_t size) {
     if (!stream_) return vek::io::failClosed();
-    size_t n = stream_->write(buffer, size);
+    return afterWrite(stream_->write(buffer, size));
+}
+
+size_t FileTransport::writeParts(const ConstBytes* parts, size_t count) {
+    if (!stream_) return vek::io::failClosed();
+    return afterWrite(stream_->writeParts(parts, count));
+}
+
+size_t FileTransport::afterWrite(size_t n) {
     if (n == kIoFailed) return kIoFailed;
     if (splitter_.onWritten(n) && !open(splitter_.fileName(), vek::io::FileMode::kOutputReadWrite)) return kIoFailed;
     return n;

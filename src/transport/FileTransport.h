@@ -35,6 +35,8 @@ public:
     // here; if that fails, this write fails although its bytes reached the old
     // file, and so do later writes.
     size_t write(const void* buffer, size_t size) override;
+    // One write of the parts: a split never falls between them.
+    size_t writeParts(const ConstBytes* parts, size_t count) override;
     // 100 ms.
     bool wait() override;
 
@@ -44,6 +46,8 @@ protected:
 private:
     void release();
     bool adopt(std::unique_ptr<vek::io::Stream> stream);
+    // After `n` bytes went out: the next file of a split output, when due.
+    size_t afterWrite(size_t n);
 
     OutputFileSplitter splitter_;
     std::unique_ptr<vek::io::Stream> stream_;

@@ -11,6 +11,10 @@ size_t SocketTransport::read(void* buffer, size_t size) { return connection_->re
 
 size_t SocketTransport::write(const void* buffer, size_t size) { return connection_->write(buffer, size); }
 
+size_t SocketTransport::writeParts(const ConstBytes* parts, size_t count) {
+    return connection_->writeParts(parts, count);
+}
+
 bool SocketTransport::wait() {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     return true;

@@ -17,6 +17,7 @@ public:
     size_t read(void* buffer, size_t size) override;
     // A peer that has gone makes this fail; it never raises a signal.
     size_t write(const void* buffer, size_t size) override;
+    size_t writeParts(const ConstBytes* parts, size_t count) override;
     // 100 ms.
     bool wait() override;
 

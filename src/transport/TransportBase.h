@@ -10,7 +10,10 @@
 #include <cstdint>
 #include <mutex>
 
+#include "foundation/Stream.h"
+
 constexpr size_t kIoFailed = ~size_t{0};
+using vek::io::ConstBytes;
 
 class TransportBase {
 public:
@@ -27,6 +30,11 @@ public:
     // Bytes taken (possibly fewer than asked, a zero-length write returns 0);
     // kIoFailed with the last error set.
     virtual size_t write(const void* buffer, size_t size) = 0;
+    // The parts back to back as one write, so that what splits or frames the
+    // byte stream behind the transport sees them together (a message's header
+    // and payload). Same result rules as write for the parts' total. The
+    // default joins them into one buffer and calls write.
+    virtual size_t writeParts(const ConstBytes* parts, size_t count);
     // A pause before the rest of a partial write is retried.
     virtual bool wait() = 0;
 

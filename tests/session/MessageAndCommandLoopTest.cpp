@@ -33,10 +33,10 @@ TEST(WriteMessage, FramesSplitsAndStopsAtTheFirstFailure) {
         size_t failAfter;            // output bytes the transport takes before failing
     };
     const Case cases[] = {
-        {0, {0}, SIZE_MAX},  // still two writes: header, then the empty payload
+        {0, {0}, SIZE_MAX},
         {65535, {65535}, SIZE_MAX},
         {70000, {65535, 4465}, SIZE_MAX},
-        {10, {}, 2},                        // header refused
+        {10, {}, 2},                        // refused whole
         {70000, {65535}, 4 + 65535 + 3},    // second header refused
     };
     for (const Case& c : cases) {
@@ -55,9 +55,18 @@ TEST(WriteMessage, FramesSplitsAndStopsAtTheFirstFailure) {
         if (fails) {
             EXPECT_EQ(vek::err::getLastError().code(), 232u);  // the transport's own error
         } else {
-            EXPECT_EQ(t.writeCalls(), 2 * c.pieces.size());
+            EXPECT_EQ(t.writeCalls(), c.pieces.size());  // header and payload in one write
         }
     }
+}
+
+TEST(WriteMessage, APartialWriteResumesInsideTheMessage) {
+    // 9 bytes in writes of 2: the rest of the header and the payload go on together.
+    MemoryTransport t;
+    t.limitWrites(2);
+    EXPECT_TRUE(writeMessage(t, 0x1B, "hello", 5));
+    EXPECT_EQ(t.output(), frame(0x1B, {'h', 'e', 'l', 'l', 'o'}));
+    EXPECT_EQ(std::make_pair(t.writeCalls(), t.waitCalls()), std::make_pair(size_t{5}, size_t{4}));
 }
 
 TEST(WriteAll, RetriesPartialWritesAfterWaitingUntilOneFails) {
