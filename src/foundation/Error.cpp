@@ -122,6 +122,8 @@ bool addErrorContextF(const char* format, ...) {
     return addErrorContext(text);
 }
 
+void setErrorContext(std::string text) { tlsLastError.setContext(std::move(text)); }
+
 const std::string& getLastErrorContext() { return tlsLastError.context(); }
 
 Error copyLastError() {

@@ -124,6 +124,7 @@ ErrorRef getLastError();
 // context already there is kept behind the new one ("serial port X: 1.5 stop
 // bits need 5 data bits"). Returns false for `return failWithContext(...)`.
 bool addErrorContext(std::string_view text);
+void setErrorContext(std::string text);  // replaces what is there
 bool addErrorContextF(const char* format, ...) VEK_PRINTF_FORMAT(1, 2);
 const std::string& getLastErrorContext();
 

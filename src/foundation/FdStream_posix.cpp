@@ -106,6 +106,11 @@ public:
 
     FdStream(Fd fd, Kind kind, int accessMode, WakePipe wake)
         : fd_(std::move(fd)), kind_(kind), accessMode_(accessMode), wake_(std::move(wake)) {}
+    // Reads [0, end) with their own position (pread); the caller set O_APPEND.
+    void readOwnRange(off_t end) {
+        readPosition_ = 0;
+        readEnd_ = end;
+    }
     ~FdStream() override { close(); }
 
     size_t read(void* buffer, size_t size) override;
@@ -127,6 +132,10 @@ private:
     const int accessMode_;
     WakePipe wake_;
     IoGate gate_;
+    // A file both read and written: reads have their own range; -1: none.
+    // Read by the reading thread only.
+    off_t readPosition_ = -1;
+    off_t readEnd_ = -1;
 };
 
 size_t FdStream::read(void* buffer, size_t size) {
@@ -134,6 +143,17 @@ size_t FdStream::read(void* buffer, size_t size) {
     if (!pass || size == 0) return 0;
     if (accessMode_ == O_WRONLY) return fail(EBADF);
     size = std::min<size_t>(size, SSIZE_MAX);
+    if (readPosition_ >= 0) {
+        size = static_cast<size_t>(std::min<off_t>(static_cast<off_t>(size), readEnd_ - readPosition_));
+        if (size == 0) return 0;
+        ssize_t n;
+        do {
+            n = ::pread(fd_.get(), buffer, size, readPosition_);
+        } while (n < 0 && errno == EINTR);
+        if (n < 0) return fail(errno);
+        readPosition_ += n;
+        return static_cast<size_t>(n);
+    }
     bool waitFirst = mayBlock();
     for (;;) {
         if (waitFirst) {
@@ -243,6 +263,25 @@ std::unique_ptr<Stream> makeFdStream(Fd fd) {
     WakePipe wake;
     if (!wake.open()) return nullptr;
     return std::make_unique<FdStream>(std::move(fd), kind, flags & O_ACCMODE, std::move(wake));
+}
+
+std::unique_ptr<Stream> makeSharedFileStream(Fd fd) {
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) {
+        err::setSystemError();
+        return nullptr;
+    }
+    if (!S_ISREG(st.st_mode)) return makeFdStream(std::move(fd));
+    int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags | O_APPEND) != 0) {
+        err::setSystemError();
+        return nullptr;
+    }
+    WakePipe wake;
+    if (!wake.open()) return nullptr;
+    auto stream = std::make_unique<FdStream>(std::move(fd), FdStream::Kind::kRegular, flags & O_ACCMODE, std::move(wake));
+    stream->readOwnRange(st.st_size);
+    return stream;
 }
 
 bool FdListener::prepare(const Fd& listening, WakePipe& wake) {

@@ -65,6 +65,10 @@ int pollWithWake(int fd, short events, int wakeFd);
 // so a vanished reader is an EPIPE failure even where SIGPIPE is not ignored.
 // Null with the last error set.
 std::unique_ptr<Stream> makeFdStream(Fd fd);
+// The same for a regular file both read and written (FileMode::kReadWrite):
+// reads end at the size the file has now, from its start, with a position of
+// their own; writes are appended.
+std::unique_ptr<Stream> makeSharedFileStream(Fd fd);
 
 // Accepts connections on a listening socket.
 class FdListener : public Listener {

@@ -11,7 +11,12 @@ namespace vek::io {
 // How a named file is opened. Sharing applies on Windows only; POSIX has no
 // share modes. Files created get the default permissions less the umask.
 enum class FileMode {
-    kReadWrite,        // read and write, shared for reading, created when missing, kept
+    // Read and write, shared for reading, created when missing, kept. On a
+    // regular file, reads and writes each have their own position: reads take
+    // the bytes the file held when it was opened, from the start, and then end;
+    // writes are appended after them. So nothing written is ever read back, and
+    // nothing not yet read is overwritten. Other files are one stream each way.
+    kReadWrite,
     kReadExisting,     // read only, shared for everything, must exist
     kOutputReadWrite,  // read and write, shared for reading, created when missing, truncated
     kOutputWriteOnly,  // write only, shared for reading, created when missing, truncated

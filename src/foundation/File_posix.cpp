@@ -40,7 +40,7 @@ std::unique_ptr<Stream> openFile(std::string_view name, FileMode mode) {
         err::setSystemError();
         return nullptr;
     }
-    return makeFdStream(Fd(fd));
+    return mode == FileMode::kReadWrite ? makeSharedFileStream(Fd(fd)) : makeFdStream(Fd(fd));
 }
 
 std::unique_ptr<Stream> duplicateStd(StdStream which) {

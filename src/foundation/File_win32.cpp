@@ -29,6 +29,17 @@ public:
     explicit HandleStream(HANDLE handle) : handle_(handle), disk_(GetFileType(handle) == FILE_TYPE_DISK) {}
     ~HandleStream() override { close(); }
 
+    // A disk file both read and written: reads take [0, end) with a position of
+    // their own, writes go to the end (explicit offsets on the one handle).
+    HANDLE handle() const { return handle_.get(); }
+    void shareBothWays(uint64_t end) {
+        if (!disk_) return;
+        readPosition_ = 0;
+        readEnd_ = end;
+        writePosition_ = end;
+        ownPositions_ = true;
+    }
+
     size_t read(void* buffer, size_t size) override;
     size_t write(const void* buffer, size_t size) override;
     void close() override;
@@ -36,8 +47,18 @@ public:
 private:
     std::shared_ptr<ReadPump> pump();
 
+    static OVERLAPPED at(uint64_t position) {
+        OVERLAPPED ov{};
+        ov.Offset = static_cast<DWORD>(position);
+        ov.OffsetHigh = static_cast<DWORD>(position >> 32);
+        return ov;
+    }
+
     win::Handle handle_;
     const bool disk_;
+    bool ownPositions_ = false;
+    uint64_t readPosition_ = 0, readEnd_ = 0;  // the reading thread's
+    uint64_t writePosition_ = 0;               // the writers', under the message lock
     IoGate gate_;
     std::mutex pumpMutex_;
     std::shared_ptr<ReadPump> pump_;
@@ -59,8 +80,18 @@ size_t HandleStream::read(void* buffer, size_t size) {
         return reader->read(buffer, size);
     }
     DWORD got = 0;
-    if (ReadFile(handle_.get(), buffer, static_cast<DWORD>(std::min<size_t>(size, kMaxTransfer)), &got, nullptr))
+    if (ownPositions_) {
+        size = static_cast<size_t>(std::min<uint64_t>(size, readEnd_ - readPosition_));
+        if (size == 0) return 0;
+        OVERLAPPED ov = at(readPosition_);
+        if (ReadFile(handle_.get(), buffer, static_cast<DWORD>(std::min<size_t>(size, kMaxTransfer)), &got, &ov)) {
+            readPosition_ += got;
+            return got;
+        }
+    } else if (ReadFile(handle_.get(), buffer, static_cast<DWORD>(std::min<size_t>(size, kMaxTransfer)), &got,
+                        nullptr)) {
         return got;
+    }
     DWORD code = GetLastError();
     if (code == ERROR_HANDLE_EOF || code == ERROR_BROKEN_PIPE) return 0;
     err::setWinError(code);
@@ -74,11 +105,13 @@ size_t HandleStream::write(const void* buffer, size_t size) {
     size_t done = 0;
     while (done < size) {
         DWORD put = 0;
+        OVERLAPPED ov = at(writePosition_);
         if (!WriteFile(handle_.get(), p + done, static_cast<DWORD>(std::min<size_t>(size - done, kMaxTransfer)), &put,
-                       nullptr))
+                       ownPositions_ ? &ov : nullptr))
             return err::setSystemError(), kStreamFailed;
         if (put == 0) break;
         done += put;
+        writePosition_ += put;
     }
     return done;
 }
@@ -137,7 +170,16 @@ std::unique_ptr<Stream> openFile(std::string_view name, FileMode mode) {
         err::setSystemError();
         return nullptr;
     }
-    return std::make_unique<HandleStream>(file.release());
+    auto stream = std::make_unique<HandleStream>(file.release());
+    if (mode == FileMode::kReadWrite) {
+        LARGE_INTEGER size{};
+        if (!GetFileSizeEx(stream->handle(), &size)) {
+            err::setSystemError();
+            return nullptr;
+        }
+        stream->shareBothWays(static_cast<uint64_t>(size.QuadPart));
+    }
+    return stream;
 }
 
 std::unique_ptr<Stream> duplicateStd(StdStream which) {

@@ -21,10 +21,12 @@ std::string localPipeAddress(std::string_view name);
 // Windows: creates the first pipe instance (duplex, overlapped, byte mode, one
 // instance, 4096-byte buffers); each accept connects the current instance and
 // hands it over, and the next accept creates a new one (kFatal when it cannot).
-// POSIX: binds and listens on the socket file (mode 0600, backlog 1). A stale
-// socket file with no listener is replaced; a live one, or a file that is not a
-// socket, fails with "address in use". The socket file is removed when the
-// listener goes, if it is still ours.
+// POSIX: binds and listens on the socket file (mode 0600, backlog 1), holding a
+// lock file "<path>.lock" beside it while it listens. A second listener on the
+// same path finds the lock taken and fails at once with "address in use",
+// without touching the live server. A socket file left by a server that died
+// is replaced; a file that is not a socket fails with "address in use". The
+// socket file (if still ours) and the lock file are removed when the listener goes.
 // Null with the last error set on failure.
 std::unique_ptr<Listener> listenLocalPipe(std::string_view name);
 

@@ -1,3 +1,5 @@
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -18,11 +20,54 @@ namespace {
 
 constexpr std::string_view kPipePrefix = "\\\\.\\pipe\\";
 
-// Removes its socket file when it goes, unless someone has replaced it.
+// The lock file beside a socket file: held (flock) by the process that listens
+// on the socket for as long as it listens. A second program finds it taken and
+// stops there, without ever connecting to the live server: a probe connection
+// would start a capture session for it, or hang on a full backlog.
+class SocketLock {
+public:
+    explicit SocketLock(std::string path) : path_(std::move(path)) {}
+    SocketLock(SocketLock&&) = default;
+    ~SocketLock() {
+        // Removed while still held, so nobody can lock it on its way out.
+        if (fd_.valid()) ::unlink(path_.c_str());
+    }
+
+    // False with the last error set; EADDRINUSE when another process holds it.
+    bool acquire() {
+        // A lock file removed and made anew between our open and our flock is
+        // not the one at the path any more: try again on the new one.
+        for (int attempt = 0; attempt < 8; ++attempt) {
+            Fd fd(::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+            if (!fd.valid()) return err::setSystemError();
+            if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+                if (errno != EWOULDBLOCK) return err::setSystemError();
+                err::setErrnoError(EADDRINUSE);
+                return false;
+            }
+            struct stat held {}, named {};
+            if (::fstat(fd.get(), &held) == 0 && ::stat(path_.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+                held.st_ino == named.st_ino) {
+                fd_ = std::move(fd);
+                return true;
+            }
+        }
+        err::setErrnoError(EADDRINUSE);
+        return false;
+    }
+
+private:
+    std::string path_;
+    Fd fd_;
+};
+
+// Removes its socket file when it goes, unless someone has replaced it; then
+// its lock file.
 class UnixSocketListener final : public FdListener {
 public:
-    UnixSocketListener(Fd fd, WakePipe wake, std::string path, dev_t dev, ino_t ino)
-        : FdListener(std::move(fd), std::move(wake)), path_(std::move(path)), dev_(dev), ino_(ino) {}
+    UnixSocketListener(Fd fd, WakePipe wake, std::string path, dev_t dev, ino_t ino, SocketLock lock)
+        : FdListener(std::move(fd), std::move(wake)), path_(std::move(path)), dev_(dev), ino_(ino),
+          lock_(std::move(lock)) {}
     ~UnixSocketListener() override {
         struct stat st {};
         if (::lstat(path_.c_str(), &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_) ::unlink(path_.c_str());
@@ -32,6 +77,7 @@ private:
     std::string path_;
     dev_t dev_;
     ino_t ino_;
+    SocketLock lock_;
 };
 
 bool fillAddress(const std::string& path, sockaddr_un& address) {
@@ -46,23 +92,31 @@ bool fillAddress(const std::string& path, sockaddr_un& address) {
     return true;
 }
 
-// A socket file nobody listens on any more (its server died without removing it).
-bool isStaleSocket(const std::string& path, const sockaddr_un& address) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) return false;
-    Fd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+// A socket file that someone not holding our lock still listens on. The probe
+// never blocks: a non-blocking connect is answered at once, and the probe is
+// closed before that listener could act on it.
+bool foreignListener(const sockaddr_un& address) {
+    Fd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!probe.valid()) return false;
-    return ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
-           errno == ECONNREFUSED;
+    return ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ||
+           errno != ECONNREFUSED;
 }
 
-bool bindReplacingStale(const Fd& fd, const std::string& path, const sockaddr_un& address) {
+// With the lock held: what is left at the path is a socket file of a server
+// that died (replaced), a file that is no socket (refused, kept), or, rarely, a
+// socket some other program listens on without our lock (refused).
+bool bindAt(const Fd& fd, const std::string& path, const sockaddr_un& address) {
     auto bindOnce = [&] { return ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0; };
     if (bindOnce()) return true;
     if (errno != EADDRINUSE) return err::setSocketError();
-    if (!isStaleSocket(path, address)) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && !S_ISSOCK(st.st_mode)) {
         err::setErrnoError(EADDRINUSE);
-        return false;
+        return err::addErrorContextF("pipe server path %s exists and is not a socket", path.c_str());
+    }
+    if (foreignListener(address)) {
+        err::setErrnoError(EADDRINUSE);
+        return err::addErrorContextF("pipe server %s is in use by another program", path.c_str());
     }
     ::unlink(path.c_str());
     return bindOnce() || err::setSocketError();
@@ -89,9 +143,20 @@ std::unique_ptr<Listener> listenLocalPipe(std::string_view name) {
     sockaddr_un address;
     if (!fillAddress(path, address)) return nullptr;
 
+    SocketLock lock(path + ".lock");
+    if (!lock.acquire()) {
+        if (err::getLastError().code() == EADDRINUSE)
+            err::addErrorContextF("pipe server %s is in use by another program", path.c_str());
+        else
+            err::addErrorContextF("pipe server lock file %s.lock", path.c_str());
+        return nullptr;
+    }
     Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd.valid()) return err::setSocketError(), nullptr;
-    if (!bindReplacingStale(fd, path, address)) return nullptr;
+    if (!bindAt(fd, path, address)) {
+        if (err::getLastErrorContext().empty()) err::addErrorContextF("pipe server %s", path.c_str());
+        return nullptr;
+    }
 
     // Clients can connect only after listen, so no one gets in before the mode is set.
     struct stat st {};
@@ -103,7 +168,7 @@ std::unique_ptr<Listener> listenLocalPipe(std::string_view name) {
         return nullptr;
     }
     return std::make_unique<UnixSocketListener>(std::move(fd), std::move(wake), std::move(path), st.st_dev,
-                                                st.st_ino);
+                                                st.st_ino, std::move(lock));
 }
 
 }  // namespace vek::io

@@ -62,6 +62,9 @@ constexpr uint32_t kModemRlsd = 0x8;
 // What a port that cannot report its lines reads as.
 constexpr uint32_t kModemStatusUnknown = ~uint32_t{0};
 
+// "115200 baud, 8 data bits, 1.5 stop bits, even parity", for messages.
+std::string describeLineSettings(const SerialSettings& settings);
+
 // The path the OS opens for a port name: "\\.\" in front on Windows unless
 // already there; "/dev/" in front on POSIX unless the name is a path.
 std::string serialDevicePath(std::string_view name);
@@ -79,11 +82,14 @@ public:
     SerialPort& operator=(const SerialPort&) = delete;
     virtual ~SerialPort() = default;
 
-    // Opens exclusively, closing any port held before.
+    // Opens exclusively, closing any port held before. A port another program
+    // has open fails at once. Failures carry a console context naming the
+    // port (and whether it is busy or no serial port at all).
     virtual bool open(std::string_view name) = 0;
     // Idempotent. Must not be called between beginIo and endIo.
     virtual void close() = 0;
     virtual bool isOpen() const = 0;
+    // A refusal's console context names the port and what it refused.
     virtual bool setSettings(const SerialSettings& settings, uint32_t mask) = 0;
     virtual bool escape(SerialEscape what) = 0;
 
@@ -116,6 +122,9 @@ public:
     // State of the write in flight; kDone once every byte is written.
     virtual IoState writeState() = 0;
 
+    // Bytes written but still in the system's queue, not yet on the line; 0
+    // when the system cannot tell.
+    virtual size_t outputPending() = 0;
     // Frame/parity/break errors seen since the last call (kLineError* bits).
     virtual uint32_t lineErrors() = 0;
     // kModem* bits, or kModemStatusUnknown (last error set) when not readable.

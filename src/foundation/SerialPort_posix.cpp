@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -54,9 +55,7 @@ public:
     bool open(std::string_view name) override;
     void close() override { fd_.reset(); }
     bool isOpen() const override { return fd_.get() >= 0; }
-    bool setSettings(const SerialSettings& settings, uint32_t mask) override {
-        return applySerialSettings(fd_.get(), settings, mask);
-    }
+    bool setSettings(const SerialSettings& settings, uint32_t mask) override;
     bool escape(SerialEscape what) override;
     bool wake() override;
 
@@ -69,14 +68,18 @@ public:
     bool takeCommEvent() override { return false; }
     IoState readState(size_t* count) override;
     IoState writeState() override;
+    size_t outputPending() override;
     uint32_t lineErrors() override;
     uint32_t modemStatus() override;
 
 private:
+    // The context of an open failure, by its errno.
+    bool failOpen();
     bool ready(short events) const { return (revents_ & (events | POLLERR | POLLHUP)) != 0; }
     void drainWake();
 
     Fd fd_;
+    std::string path_;
     Fd wakeRead_, wakeWrite_;
     int wakeError_ = 0;
 
@@ -110,13 +113,41 @@ bool PosixSerialPort::open(std::string_view name) {
         err::setErrnoError(wakeError_);
         return false;
     }
-    std::string path = serialDevicePath(name);
-    Fd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (fd.get() < 0) return err::setSystemError();
+    path_ = serialDevicePath(name);
+    Fd fd(::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0) return failOpen();
     // Exclusive like a Windows COM port: later opens by others fail with EBUSY.
-    if (ioctl(fd.get(), TIOCEXCL) != 0) return err::setSystemError();
+    // TIOCEXCL does not hold against root, so the port is locked too; both
+    // end with the descriptor.
+    if (ioctl(fd.get(), TIOCEXCL) != 0) return failOpen();
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) errno = EBUSY;
+        return failOpen();
+    }
     fd_.reset(fd.release());
     return true;
+}
+
+bool PosixSerialPort::failOpen() {
+    int code = errno;
+    err::setErrnoError(code);
+    if (code == EBUSY)
+        err::setErrorContext("serial port " + path_ + " is in use by another program");
+    else if (code == ENOTTY)
+        err::setErrorContext(path_ + " is not a serial port");
+    else
+        err::setErrorContext("serial port " + path_);
+    return false;
+}
+
+bool PosixSerialPort::setSettings(const SerialSettings& settings, uint32_t mask) {
+    if (applySerialSettings(fd_.get(), settings, mask)) return true;
+    std::string what = err::getLastErrorContext();
+    if (what.empty() && err::getLastError().code() == ENOTTY)
+        return err::setErrorContext(path_ + " is not a serial port"), false;
+    if (what.empty()) what = "refused the line settings (" + describeLineSettings(settings) + ")";
+    err::setErrorContext("serial port " + path_ + (what[0] == ':' ? "" : " ") + what);
+    return false;
 }
 
 bool PosixSerialPort::escape(SerialEscape what) {
@@ -234,6 +265,11 @@ SerialPort::IoState PosixSerialPort::writeState() {
     }
     writePending_ = false;
     return IoState::kDone;
+}
+
+size_t PosixSerialPort::outputPending() {
+    int queued = 0;
+    return ioctl(fd_.get(), TIOCOUTQ, &queued) == 0 && queued > 0 ? static_cast<size_t>(queued) : 0;
 }
 
 uint32_t PosixSerialPort::lineErrors() {

@@ -3,6 +3,7 @@
 // waits on those events together with the auto-reset wake event.
 
 #include <algorithm>
+#include <utility>
 
 #include "foundation/Error.h"
 #include "foundation/SerialDcb_win32.h"
@@ -54,9 +55,7 @@ public:
     bool open(std::string_view name) override;
     void close() override { port_.reset(); }
     bool isOpen() const override { return port_.valid(); }
-    bool setSettings(const SerialSettings& settings, uint32_t mask) override {
-        return applySerialSettings(port_.get(), settings, mask);
-    }
+    bool setSettings(const SerialSettings& settings, uint32_t mask) override;
     bool escape(SerialEscape what) override;
     bool wake() override {
         if (!wake_.valid()) return err::setWinError(wakeError_), false;
@@ -78,6 +77,7 @@ public:
     bool takeCommEvent() override;
     IoState readState(size_t* count) override;
     IoState writeState() override;
+    size_t outputPending() override;
     uint32_t lineErrors() override;
     uint32_t modemStatus() override;
 
@@ -86,20 +86,43 @@ private:
     DWORD finish(Overlapped& op, DWORD* count);
 
     win::Handle port_;
+    std::string path_;
     win::Handle wake_;
     DWORD wakeError_ = 0;
     Overlapped comm_, read_, write_;
     DWORD commEvent_ = 0;
     bool commUnsupported_ = false;
+    DWORD clearedErrors_ = 0;  // line errors outputPending took from the port
 };
 
 bool Win32SerialPort::open(std::string_view name) {
     close();
     if (!wake_.valid()) return err::setWinError(wakeError_), false;
-    std::wstring path = win::widen(serialDevicePath(name));
-    port_.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    path_ = serialDevicePath(name);
+    port_.reset(CreateFileW(win::widen(path_).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                             FILE_FLAG_OVERLAPPED, nullptr));
-    return port_.valid() || err::setSystemError();
+    if (port_.valid()) return true;
+    DWORD code = GetLastError();
+    err::setWinError(code);
+    // A COM port is opened exclusively: another program holding it shows as a refusal.
+    if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION)
+        err::setErrorContext("serial port " + path_ + " is in use by another program");
+    else
+        err::setErrorContext("serial port " + path_);
+    return false;
+}
+
+bool Win32SerialPort::setSettings(const SerialSettings& settings, uint32_t mask) {
+    DCB probe{};
+    probe.DCBlength = sizeof probe;
+    if (!GetCommState(port_.get(), &probe)) {
+        err::setSystemError();
+        err::setErrorContext(path_ + " is not a serial port");
+        return false;
+    }
+    if (applySerialSettings(port_.get(), settings, mask)) return true;
+    err::setErrorContext("serial port " + path_ + " refused the line settings (" + describeLineSettings(settings) + ")");
+    return false;
 }
 
 bool Win32SerialPort::escape(SerialEscape what) {
@@ -194,12 +217,22 @@ SerialPort::IoState Win32SerialPort::writeState() {
     return error == 0 ? IoState::kDone : (err::setWinError(error), IoState::kFailed);
 }
 
+size_t Win32SerialPort::outputPending() {
+    // The same call clears the line errors: keep them for lineErrors.
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(port_.get(), &errors, &status)) return 0;
+    clearedErrors_ |= errors;
+    return status.cbOutQue;
+}
+
 uint32_t Win32SerialPort::lineErrors() {
     DWORD errors = 0;
     if (!ClearCommError(port_.get(), &errors, nullptr)) {
         err::setSystemError();
         return 0;
     }
+    errors |= std::exchange(clearedErrors_, 0);
     uint32_t bits = 0;
     if (errors & CE_FRAME) bits |= kLineErrorFrame;
     if (errors & CE_RXPARITY) bits |= kLineErrorParity;

@@ -5,14 +5,18 @@
 #include <cerrno>
 
 #include "foundation/Error.h"
+#include "foundation/Format.h"
 #include "foundation/SystemError.h"
 
 namespace vek::io {
 
 namespace {
 
-bool invalid() {
+// EINVAL, with what the line cannot take as the console context; the port's
+// name goes in front of it later.
+bool invalid(std::string why) {
     err::setErrnoError(EINVAL);
+    err::setErrorContext(std::move(why));
     return false;
 }
 
@@ -29,7 +33,7 @@ void makeRaw(termios2& tio) {
 
 bool dataBits(termios2& tio, uint32_t bits) {
     static const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
-    if (bits < 5 || bits > 8) return invalid();
+    if (bits < 5 || bits > 8) return invalid(sl::formatString("refused %u data bits", bits));
     tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | kSizes[bits - 5];
     return true;
 }
@@ -40,9 +44,9 @@ bool stopBits(termios2& tio, uint32_t code) {
     bool fiveBits = (tio.c_cflag & CSIZE) == CS5;
     switch (code) {
     case 0: tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB); return true;
-    case 1: if (!fiveBits) return invalid(); break;
-    case 2: if (fiveBits) return invalid(); break;
-    default: return invalid();
+    case 1: if (!fiveBits) return invalid(": 1.5 stop bits need 5 data bits on this system"); break;
+    case 2: if (fiveBits) return invalid(": 2 stop bits need 6 or more data bits on this system"); break;
+    default: return invalid(sl::formatString("refused the stop bits code %u", code));
     }
     tio.c_cflag |= CSTOPB;
     return true;
@@ -50,7 +54,7 @@ bool stopBits(termios2& tio, uint32_t code) {
 
 bool parity(termios2& tio, uint32_t code) {
     static const tcflag_t kParity[] = {0, PARENB | PARODD, PARENB, PARENB | PARODD | CMSPAR, PARENB | CMSPAR};
-    if (code >= sizeof kParity / sizeof kParity[0]) return invalid();
+    if (code >= sizeof kParity / sizeof kParity[0]) return invalid(sl::formatString("refused the parity code %u", code));
     tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(PARENB | PARODD | CMSPAR)) | kParity[code];
     return true;
 }
@@ -86,7 +90,7 @@ bool translateSerialSettings(termios2& tio, SerialLineChange& lines, const Seria
     makeRaw(tio);
     if (mask & kApplyBaudRate) {
         // Speed 0 means "hang up" to a terminal: never a line setting.
-        if (s.baudRate == 0) return invalid();
+        if (s.baudRate == 0) return invalid("refused the baud rate 0");
         tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CBAUD | CIBAUD)) | BOTHER;
         tio.c_ispeed = s.baudRate;
         tio.c_ospeed = s.baudRate;

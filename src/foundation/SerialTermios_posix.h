@@ -19,8 +19,9 @@ struct SerialLineChange {
 
 // Pure: puts `tio` in raw mode and applies the fields `mask` selects. False with
 // EINVAL as the last error for values the line cannot take (baud rate 0, data bits
-// outside 5..8, 1.5 stop bits other than with 5 data bits, unknown codes); `tio`
-// is then partly changed and must not be used.
+// outside 5..8, 1.5 stop bits other than with 5 data bits, unknown codes), its
+// context saying what was refused ("refused the baud rate 0"; a detail of its
+// own starts with ": "); `tio` is then partly changed and must not be used.
 bool translateSerialSettings(termios2& tio, SerialLineChange& lines, const SerialSettings& settings, uint32_t mask);
 
 // Reads the port's attributes, translates and writes them back, then sets the

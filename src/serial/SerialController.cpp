@@ -7,6 +7,14 @@
 using vek::io::SerialEscape;
 using vek::io::SerialSettings;
 
+uint64_t lineTimeMs(const SerialSettings& line, uint64_t bytes) {
+    // Start bit, data bits, parity bit, stop bits, in half bits (1.5 stop bits).
+    uint64_t halfBits = 2 + 2 * uint64_t{line.dataBits} + (line.parity != 0 ? 2 : 0) +
+                        (line.stopBits == 1 ? 3 : line.stopBits == 2 ? 4 : 2);
+    uint64_t baud = line.baudRate ? line.baudRate : 1;
+    return (bytes * halfBits * 1000 / 2 + baud - 1) / baud;
+}
+
 SerialSettings startSettings(const Settings& s) {
     SerialSettings line;
     line.baudRate = s.serialConfig.baudRate;
@@ -51,16 +59,23 @@ bool SerialController::start(TransportBase* output, TransportBase*) {
         vek::err::setWinError(vek::err::kWinInvalidHandleState);
         return false;
     }
-    bool ok = port_->open(settings->serialPortName) &&
-              port_->setSettings(startSettings(*settings), vek::io::kApplyLineSettings) &&
+    SerialSettings line = startSettings(*settings);
+    bool ok = port_->open(settings->serialPortName) && port_->setSettings(line, vek::io::kApplyLineSettings) &&
               port_->escape(SerialEscape::kClearBreak);
     if (!ok) {
         port_->close();
         return false;
     }
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        line_ = line;
+    }
     stateFlags = 0;
     outputTransport = output;
+    draining_ = false;
+    setIoRunning(true);
     if (!vek::sys::startThread(thread_, &SerialController::ioThread, this, output)) {
+        setIoRunning(false);
         port_->close();
         stateFlags = kClosed;
         return false;
@@ -81,17 +96,29 @@ bool SerialController::processCommand(const uint8_t* message) {
     case kCmdSerialLineSettings: {
         SerialSettings line;
         if (!commandSettings(payload, size, &line)) return true;
-        return port_->setSettings(line, vek::io::kApplyLineSettings);
+        if (!port_->setSettings(line, vek::io::kApplyLineSettings)) return false;
+        std::lock_guard<std::mutex> hold(lock);
+        line_ = line;
+        return true;
     }
-    case kCmdSerialTransmit:
+    case kCmdSerialTransmit: {
         if (size == 0) return true;
-        {
-            std::lock_guard<std::mutex> hold(lock);
-            transmitQueue_.emplace_back(payload, payload + size);
+        std::unique_lock<std::mutex> hold(lock);
+        // Backpressure: the command loop takes no further command until the
+        // line has made room.
+        queueChanged_.wait(hold, [&] { return queuedBytes_ + size <= kTransmitQueueLimit || !ioRunning_; });
+        if (!ioRunning_) {
+            vek::err::setWinError(vek::err::kWinInvalidHandleState);
+            vek::err::setErrorContext("no capture runs to transmit on serial port " + settings->serialPortName);
+            return false;
         }
+        transmitQueue_.emplace_back(payload, payload + size);
+        queuedBytes_ += size;
+        hold.unlock();
         // Queued either way; a failed wake-up only delays it to the next event.
         port_->wake();
         return true;
+    }
     default:
         vek::err::setWinError(vek::err::kWinInvalidParameter);
         return false;
@@ -111,7 +138,14 @@ void SerialController::waitAndClose() {
     port_->close();
     std::lock_guard<std::mutex> hold(lock);
     transmitQueue_.clear();
+    queuedBytes_ = 0;
     stateFlags = kClosed;
+}
+
+void SerialController::setIoRunning(bool running) {
+    std::lock_guard<std::mutex> hold(lock);
+    ioRunning_ = running;
+    queueChanged_.notify_all();
 }
 
 bool SerialController::takeTransmit(std::vector<uint8_t>& request) {
@@ -119,5 +153,29 @@ bool SerialController::takeTransmit(std::vector<uint8_t>& request) {
     if (transmitQueue_.empty()) return false;
     request = std::move(transmitQueue_.front());
     transmitQueue_.pop_front();
+    queuedBytes_ -= request.size();
+    queueChanged_.notify_all();
     return true;
+}
+
+SerialController::Drain SerialController::drain(const std::vector<uint8_t>& sending, bool writing) {
+    size_t queued, inSystem = port_->outputPending();
+    SerialSettings line;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        queued = queuedBytes_;
+        line = line_;
+    }
+    // Bytes of the write in flight are counted whole: the port may not have taken any.
+    size_t left = queued + (writing ? sending.size() : 0) + inSystem;
+    auto now = std::chrono::steady_clock::now();
+    if (!draining_) {
+        draining_ = true;
+        drainDeadline_ = now + std::chrono::milliseconds(lineTimeMs(line, left) + kTransmitDrainGraceMs);
+    }
+    if (left == 0) return Drain::kDone;
+    if (now < drainDeadline_) return Drain::kWaiting;
+    vek::err::setFormatStringError("%zu acknowledged transmit bytes could not be sent before the port closed", left);
+    vek::err::setErrorContext("serial port " + vek::io::serialDevicePath(settings->serialPortName));
+    return Drain::kFailed;
 }

@@ -9,8 +9,10 @@
 // and stateFlags change only under `lock`; the port's wake-up tells the I/O thread
 // that either changed.
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <chrono>
 #include <deque>
 #include <memory>
 #include <span>
@@ -34,6 +36,17 @@ enum SerialMessageCode : uint8_t {
 // Log-record class of a serial capture, {29725452-E64F-4C0E-A871-776277B68572}.
 inline constexpr vek::Guid kSerialLogGuid{0x29725452, 0xE64F, 0x4C0E, {0xA8, 0x71, 0x77, 0x62, 0x77, 0xB6, 0x85, 0x72}};
 
+// Transmit bytes the controller holds at most. A transmit command that does
+// not fit waits for room, so a fast host is slowed to the line's pace instead
+// of filling memory.
+constexpr size_t kTransmitQueueLimit = size_t{4} << 20;
+// When the capture stops, acknowledged transmits still get the time they need
+// on the line, plus this.
+constexpr uint32_t kTransmitDrainGraceMs = 1000;
+
+// How long `bytes` take on a line with these settings, in milliseconds.
+uint64_t lineTimeMs(const vek::io::SerialSettings& line, uint64_t bytes);
+
 // The line settings a capture opens with: the command line's line format, and
 // DTR / RTS at the levels serialLineMask picks from serialLines (on otherwise).
 vek::io::SerialSettings startSettings(const Settings& settings);
@@ -52,14 +65,17 @@ public:
 
     std::span<const vek::Guid> getLogGuids() const override;
     // 0x24-0x26 with an empty payload and 0x27 with fewer than 8 bytes do nothing
-    // and succeed; 0x28 always succeeds; other codes fail with Windows error 87.
+    // and succeed; other codes fail with Windows error 87. 0x28 waits for room
+    // in the transmit queue; it fails (Windows error 1609) only when no capture
+    // runs to send the bytes.
     bool processCommand(const uint8_t* message) override;
     void stop() override;
     // Opens serialPortName, applies the line settings, clears BREAK and starts
     // the I/O thread. On failure the port is closed again and the error kept.
     bool start(TransportBase* output, TransportBase* command) override;
     // Joins the I/O thread, closes the port and drops transmits never sent: the
-    // next session must not send the previous host's bytes.
+    // next session must not send the previous host's bytes. The I/O thread has
+    // sent every acknowledged byte before it ends, or reported those it could not.
     void waitAndClose() override;
 
 private:
@@ -69,8 +85,21 @@ private:
     // the caller so that they outlive the I/O still in flight.
     bool pump(TransportBase& output, std::vector<uint8_t>& buffer, std::vector<uint8_t>& sending);
     bool takeTransmit(std::vector<uint8_t>& request);
+    enum class Drain { kDone, kWaiting, kFailed };
+    // After a stop: kDone once every acknowledged byte is on the line, kFailed
+    // (last error set) when the deadline passed first.
+    Drain drain(const std::vector<uint8_t>& sending, bool writing);
+    void setIoRunning(bool running);
 
     std::unique_ptr<vek::io::SerialPort> port_;
     std::thread thread_;
-    std::deque<std::vector<uint8_t>> transmitQueue_;  // guarded by lock
+    // Guarded by lock:
+    std::deque<std::vector<uint8_t>> transmitQueue_;
+    size_t queuedBytes_ = 0;
+    bool ioRunning_ = false;       // the I/O thread takes transmits
+    vek::io::SerialSettings line_;  // as last applied, for the drain time
+    std::condition_variable queueChanged_;
+    // The I/O thread's own: when the stop's drain must be over.
+    std::chrono::steady_clock::time_point drainDeadline_{};
+    bool draining_ = false;
 };

@@ -15,6 +15,8 @@ namespace {
 
 // How often the line state is looked at when the port cannot signal line events.
 constexpr int kLinePollMs = 20;
+// How often a stopping capture looks whether its last bytes have left.
+constexpr int kDrainPollMs = 10;
 // The receive buffer follows readBlockSize, within sane bounds.
 constexpr uint64_t kMaxReadBuffer = 16u << 20;
 
@@ -30,10 +32,8 @@ void SerialController::ioThread(TransportBase* output) {
     // Declared before the loop runs so they outlive whatever it leaves in flight.
     std::vector<uint8_t> buffer;
     std::vector<uint8_t> sending;
-    if (!pump(*output, buffer, sending)) {
-        recordCaptureFailure();
-        writeErrorMessage(*output);
-    }
+    if (!pump(*output, buffer, sending) && recordCaptureFailure()) writeErrorMessage(*output);
+    setIoRunning(false);
     // Cancel and complete outstanding reads and writes before their buffers go.
     port_->endIo();
     sending.clear();
@@ -53,7 +53,12 @@ bool SerialController::pump(TransportBase& out, std::vector<uint8_t>& buffer, st
     bool commEvents = true, commPending = false, readPending = false, writing = false;
     uint32_t lastStatus = vek::io::kModemStatusUnknown;
     for (;;) {
-        if (stopRequested()) return true;
+        // A stop sends what the host was told is sent, and keeps capturing meanwhile.
+        bool stopping = stopRequested();
+        if (stopping) {
+            Drain state = drain(sending, writing);
+            if (state != Drain::kWaiting) return state == Drain::kDone;
+        }
 
         if (commPending && port_->takeCommEvent()) commPending = false;
 
@@ -106,6 +111,7 @@ bool SerialController::pump(TransportBase& out, std::vector<uint8_t>& buffer, st
             writing = true;
         }
 
-        if (!port_->wait(writing, commEvents ? -1 : kLinePollMs)) return false;
+        int timeout = stopping ? kDrainPollMs : commEvents ? -1 : kLinePollMs;
+        if (!port_->wait(writing, timeout)) return false;
     }
 }

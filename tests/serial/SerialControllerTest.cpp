@@ -4,10 +4,12 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <future>
 #include <mutex>
 #include <span>
 
 #include "SerialCapture.h"
+#include "foundation/Thread.h"
 
 namespace {
 
@@ -57,9 +59,13 @@ public:
         writing_ = {static_cast<const uint8_t*>(data), size};
         return note("write " + std::to_string(size), "startWrite");
     }
-    bool wait(bool, int) override {
+    bool wait(bool, int timeoutMs) override {
         std::unique_lock<std::mutex> hold(mutex_);
-        cv_.wait(hold, [&] { return wakes_ > 0 || !turns_.empty(); });
+        auto ready = [&] { return wakes_ > 0 || !turns_.empty(); };
+        if (timeoutMs < 0)
+            cv_.wait(hold, ready);
+        else if (!cv_.wait_for(hold, std::chrono::milliseconds(timeoutMs), ready))
+            return true;
         if (wakes_ > 0) return --wakes_, true;
         data_ = std::move(turns_.front().data), errors_ |= turns_.front().errors, status_ = turns_.front().status;
         turns_.pop_front();
@@ -74,6 +80,7 @@ public:
         return IoState::kDone;
     }
     IoState writeState() override { return IoState::kPending; }
+    size_t outputPending() override { return 0; }
     uint32_t lineErrors() override { return std::exchange(errors_, 0); }
     uint32_t modemStatus() override { return status_; }
 
@@ -131,12 +138,15 @@ TEST(SerialIoLoop, ReportsDataLineErrorsAndModemChangesInOrder) {
 TEST(SerialIoLoop, AFailureEndsTheSession) {
     // Each port step in turn, then the output: when nobody reads it any more (a closed
     // pipe, a full disk) the capture must end with the write error, not drop data for ever.
-    for (std::string step : {"open", "settings", "escape", "beginIo", "commWait", "startRead", "read", "startWrite",
-                             "output"}) {
+    // "thread": the I/O thread cannot start, the same record as a USB controller's.
+    for (std::string step : {"open", "settings", "escape", "thread", "beginIo", "commWait", "startRead", "read",
+                             "startWrite", "output"}) {
         SCOPED_TRACE(step);
         Rig rig;
         rig.port->fail = step;
-        bool atStart = step == "open" || step == "settings" || step == "escape", output = step == "output";
+        if (step == "thread") vek::sys::failNextThreadStarts(1);
+        bool atStart = step == "open" || step == "settings" || step == "escape" || step == "thread";
+        bool output = step == "output";
         if (output) rig.output.failWritesAfter(5);  // the first data message fits, no more
         // No end of input for a capture: only the I/O thread closing the command side
         // ends it. A start that should fail gets one, so that it cannot hang the test.
@@ -145,7 +155,7 @@ TEST(SerialIoLoop, AFailureEndsTheSession) {
         rig.port->push({{'d'}});
         rig.port->push({{'e'}});
         EXPECT_FALSE(rig.controller.run(&rig.output, &rig.command));
-        EXPECT_EQ(vek::err::getLastError().code(), output ? 232u : 31u);
+        EXPECT_EQ(vek::err::getLastError().code(), output ? 232u : step == "thread" ? 1450u : 31u);
         EXPECT_EQ(rig.command.closed(), !atStart);
         if (atStart || output)  // a failed start reports nothing and keeps its error
             EXPECT_EQ(rig.output.output(), atStart ? Bytes{} : frame(kMsgSerialData, {'d'}));
@@ -154,27 +164,73 @@ TEST(SerialIoLoop, AFailureEndsTheSession) {
     }
 }
 
-TEST(SerialIoLoop, EachStartAppliesSettingsAndStopEndsAHangingWrite) {
+TEST(SerialIoLoop, EachStartAppliesSettingsAndAStopReportsTransmitsThatCannotLeave) {
     // {mask, lines, dtr, rts}: DTR and RTS are on unless the mask picks a level.
     const uint32_t levels[][4] = {{0, 0, 1, 1}, {kLineRts, 0, 1, 0}, {kLineDtr | kLineRts, kLineRts, 0, 1},
                                   {kLineDtr | kLineRts, kLineDtr, 1, 0}};
     Rig rig;
-    rig.settings.serialConfig = SerialConfig{115200, 7, kStopBitsTwo, kParityMark, 1};
+    rig.settings.serialConfig = SerialConfig{921600, 7, kStopBitsTwo, kParityMark, 1};
     std::vector<std::string> expected;
     for (int round = 0; round < 4; ++round) {
         const uint32_t* c = levels[round];
         rig.settings.serialLineMask = c[0], rig.settings.serialLines = c[1];
         ASSERT_TRUE(rig.controller.start(&rig.output, nullptr));
-        EXPECT_EQ(fields(rig.port->applied), (std::vector<uint32_t>{115200, 7, 2, 3, 1, c[2], c[3]})) << round;
-        for (uint16_t size : {1000, 2000}) rig.controller.processCommand(frame(kCmdSerialTransmit, Bytes(size, 7)).data());
-        ASSERT_TRUE(rig.port->await("write 1000", round + 1));
+        EXPECT_EQ(fields(rig.port->applied), (std::vector<uint32_t>{921600, 7, 2, 3, 1, c[2], c[3]})) << round;
+        expected.insert(expected.end(), {"settings 31", "escape 5"});
+        if (round == 3) {
+            // This port never completes a write: the stop waits the bytes' time on
+            // the line plus a second, then says how many never left.
+            for (uint16_t size : {1000, 2000}) EXPECT_TRUE(rig.controller.processCommand(frame(kCmdSerialTransmit, Bytes(size, 7)).data()));
+            ASSERT_TRUE(rig.port->await("write 1000", 1));
+            expected.push_back("write 1000");
+        }
+        auto begin = std::chrono::steady_clock::now();
         rig.controller.stop();
-        rig.controller.waitAndClose();  // would hang if the stuck write kept the thread
-        expected.insert(expected.end(), {"settings 31", "escape 5", "write 1000"});
+        rig.controller.waitAndClose();
+        auto took = std::chrono::steady_clock::now() - begin;
+        if (round == 3) {
+            EXPECT_GE(took, std::chrono::milliseconds(kTransmitDrainGraceMs + lineTimeMs(rig.port->applied, 3000) - 20));
+        }
     }
     // Each start applies the line settings and clears BREAK; the 2000 bytes never
     // sent belonged to their session, so the next one does not send them.
     EXPECT_EQ(rig.port->calls, expected);
+    std::vector<HostMessage> got = parseMessages(rig.output.output());
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(vek::err::getErrorDescription(vek::err::ErrorRef(got[0].payload.data(), got[0].payload.size())),
+              "3000 acknowledged transmit bytes could not be sent before the port closed");
+}
+
+TEST(SerialIoLoop, TransmitsWaitForRoomAndLineTimesFollowTheFrame) {
+    // A full queue holds the command loop until the line takes bytes; the frame
+    // sets how long bytes take: 10 bits at 9600 baud is ~1.04 ms a byte.
+    Rig rig;
+    ASSERT_TRUE(rig.controller.start(&rig.output, nullptr));
+    Bytes chunk(0xFFFF, 1);
+    size_t fits = kTransmitQueueLimit / chunk.size();
+    for (size_t i = 0; i < fits + 1; ++i) ASSERT_TRUE(rig.controller.processCommand(frame(kCmdSerialTransmit, chunk).data()));
+    // One request is in flight, `fits` queued: the next one must wait.
+    auto blocked = std::async(std::launch::async, [&] {
+        bool ok = rig.controller.processCommand(frame(kCmdSerialTransmit, chunk).data());
+        return ok ? 0u : vek::err::getLastError().code();
+    });
+    EXPECT_EQ(blocked.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    // The capture ends without sending: the waiting command is refused, not left hanging.
+    rig.port->fail = "read";
+    rig.port->push({{'x'}});
+    EXPECT_EQ(blocked.get(), uint32_t(vek::err::kWinInvalidHandleState));
+    rig.controller.stop();
+    rig.controller.waitAndClose();
+
+    vek::io::SerialSettings line;
+    const std::tuple<uint32_t, uint32_t, uint32_t, uint32_t, uint64_t, uint64_t> frames[] = {
+        {9600, 8, 0, 0, 9600, 10000}, {9600, 8, 2, 2, 960, 1200}, {115200, 5, 1, 0, 115200, 7500},
+        {300, 7, 0, 1, 1, 34},  // a part of a millisecond counts whole
+    };
+    for (auto [baud, data, stop, parity, bytes, ms] : frames) {
+        line.baudRate = baud, line.dataBits = data, line.stopBits = stop, line.parity = parity;
+        EXPECT_EQ(lineTimeMs(line, bytes), ms) << baud << " " << data << stop << parity;
+    }
 }
 
 TEST(SerialCommands, MapOntoThePort) {

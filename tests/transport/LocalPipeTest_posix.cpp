@@ -9,7 +9,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <atomic>
 #include <filesystem>
+#include <future>
+#include <thread>
 #include <optional>
 
 #include "foundation/Error.h"
@@ -53,12 +56,40 @@ TEST(LocalPipeListener, SocketFileRules) {
         ASSERT_TRUE(server.open(path)) << vek::err::getLastErrorDescription();
         struct stat st {};
         EXPECT_TRUE(::lstat(path.c_str(), &st) == 0 && (st.st_mode & 0777) == 0600);
-        EXPECT_FALSE(second.open(path));
-        EXPECT_EQ(vek::err::getLastError().guid(), vek::err::kErrnoDomain);
-        EXPECT_EQ(vek::err::getLastError().code(), uint32_t(EADDRINUSE));
-        EXPECT_TRUE(connectPipe(path));  // the first one still listens
+        // The live server is idle: any probe connection would become a session.
+        std::atomic<int> sessions{0};
+        auto serving = std::async(std::launch::async, [&] { return server.serve([&](TransportBase&) { return ++sessions, true; }); });
+        auto refuse = [&] {
+            auto refused = std::async(std::launch::async, [&] {
+                bool opened = second.open(path);
+                return std::make_pair(opened, vek::err::getLastErrorMessage());
+            });
+            // A blocking probe would hang here on the full backlog below.
+            ASSERT_EQ(refused.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+            EXPECT_EQ(refused.get(),
+                      std::make_pair(false, "pipe server " + path + " is in use by another program: Address already in use"));
+        };
+        refuse();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        server.stop();
+        EXPECT_TRUE(serving.get());
+        EXPECT_EQ(sessions.load(), 0);
+        // Now it accepts nobody, and its backlog fills up.
+        std::vector<vek::io::Fd> waiting;
+        for (int i = 0; i < 64; ++i) {
+            vek::io::Fd client(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0));
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            std::memcpy(address.sun_path, path.data(), path.size());
+            if (::connect(client.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) break;
+            waiting.push_back(std::move(client));
+        }
+        refuse();
+        EXPECT_TRUE(std::filesystem::exists(path + ".lock"));
     }
-    EXPECT_FALSE(std::filesystem::exists(path));  // removed with its server
+    // Socket and lock file go with their server.
+    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_FALSE(std::filesystem::exists(path + ".lock"));
     {
         PipeServer server;
         ASSERT_TRUE(server.open(path));
@@ -67,7 +98,8 @@ TEST(LocalPipeListener, SocketFileRules) {
     }
     // Not ours any more: left alone; and a file that is not a socket is refused, and kept.
     EXPECT_FALSE(PipeServer().open(path));
-    EXPECT_EQ(vek::err::getLastError().code(), uint32_t(EADDRINUSE));
+    EXPECT_EQ(vek::err::getLastErrorMessage(),
+              "pipe server path " + path + " exists and is not a socket: Address already in use");
     EXPECT_EQ(readFileBytes(path), bytesOf("someone else's"));
     EXPECT_FALSE(PipeServer().open(dir.path(std::string(120, 'x'))));  // too long for a socket address
     EXPECT_EQ(vek::err::getLastError().code(), uint32_t(ENAMETOOLONG));
