@@ -1,7 +1,11 @@
 #include "app/Session.h"
 
+#include <cstdio>
+
 #include "app/ControllerFactory.h"
 #include "foundation/Error.h"
+#include "foundation/Interrupt.h"
+#include "session/Message.h"
 #include "transport/FileTransport.h"
 
 namespace {
@@ -47,19 +51,41 @@ bool runOutputInput(const Settings& s, ControllerBase& controller) {
     return ok;
 }
 
+// A client session that failed, not because the client left: the client hears
+// why (a start that failed has sent nothing yet), and so does the console; the
+// server goes on, the device may come back.
+void reportFailedSession(ControllerBase& controller, TransportBase& client) {
+    if (controller.startFailed()) writeErrorMessage(client);
+    std::fprintf(stderr, "error: %s\n", vek::err::getLastErrorMessage().c_str());
+}
+
 template <typename Server, typename Address>
 bool runServer(Server& server, const Address& address, ControllerBase& controller,
                const std::function<void(StreamServer&)>& onListening) {
     if (!server.open(address)) return false;
+    // Ctrl-C: the session under way ends as if its client had gone, and no
+    // other client is taken.
+    vek::sys::InterruptScope interrupt([&] {
+        server.stop();
+        controller.stop();
+    });
     if (onListening) onListening(server);
     // The server reuses the one controller for every client.
-    return server.serve([&controller](TransportBase& client) { return controller.run(&client, &client); });
+    return server.serve([&controller](TransportBase& client) {
+        bool ok = controller.run(&client, &client);
+        if (!ok && !client.peerGone()) reportFailedSession(controller, client);
+        return ok;
+    });
 }
 
 }  // namespace
 
 bool runSessionWith(const Settings& settings, ControllerBase& controller,
                     const std::function<void(StreamServer&)>& onListening) {
+    // Ctrl-C ends the capture as the end of its input would: the capture
+    // threads stop (and in ending close the command input), files are closed
+    // normally, and the run reports how the capture went.
+    vek::sys::InterruptScope interrupt([&controller] { controller.stop(); });
     switch (settings.transportKind) {
         case kTransportSingleFile:
             return runSingleFile(settings, controller);

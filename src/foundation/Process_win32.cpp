@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "foundation/Interrupt.h"
 #include "foundation/Process.h"
 #include "foundation/Win32.h"
 
@@ -13,6 +14,7 @@ void prepareProcess() {
     WSAStartup(MAKEWORD(2, 2), &data);  // the result is not used: socket calls report their own failures
     _setmode(_fileno(stdout), _O_BINARY);
     std::setvbuf(stdout, nullptr, _IONBF, 0);
+    installInterruptHandling();
 }
 
 }  // namespace vek::sys

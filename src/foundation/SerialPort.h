@@ -72,7 +72,9 @@ std::string serialDevicePath(std::string_view name);
 class SerialPort {
 public:
     enum class IoState { kPending, kDone, kFailed };
-    enum class CommWait { kPending, kUnsupported, kFailed };
+    // kUnsupported: no line events, but the line state can be polled;
+    // kUnobservable: neither (a pty), so polling it is pointless.
+    enum class CommWait { kPending, kUnsupported, kUnobservable, kFailed };
 
     // Never null. A failure to create the wake-up primitive shows at open().
     static std::unique_ptr<SerialPort> create();
@@ -104,8 +106,9 @@ public:
     // buffers handed to startRead/startWrite may be released afterwards.
     virtual void endIo() = 0;
 
-    // kUnsupported: the port cannot report line events; it never will, so the
-    // caller stops asking and polls the line state instead.
+    // kUnsupported / kUnobservable: the port cannot report line events; it
+    // never will, so the caller stops asking and polls the line state instead,
+    // or not at all.
     virtual CommWait startCommWait() = 0;
     // `buffer` / `data` must stay valid until the operation is done or endIo.
     virtual bool startRead(void* buffer, size_t size) = 0;

@@ -61,7 +61,7 @@ public:
 
     bool beginIo() override;
     void endIo() override;
-    CommWait startCommWait() override { return CommWait::kUnsupported; }
+    CommWait startCommWait() override { return linesObservable_ ? CommWait::kUnsupported : CommWait::kUnobservable; }
     bool startRead(void* buffer, size_t size) override;
     bool startWrite(const void* data, size_t size) override;
     bool wait(bool withWrite, int timeoutMs) override;
@@ -94,7 +94,7 @@ private:
     bool haveCounters_ = false;
     serial_icounter_struct counters_{};
     // Neither counters nor modem lines (a pty): polling for them is pointless.
-    bool linesObservable_ = false;
+    bool linesObservable_ = false;  // set by beginIo
 };
 
 PosixSerialPort::PosixSerialPort() {
@@ -217,10 +217,9 @@ bool PosixSerialPort::wait(bool withWrite, int timeoutMs) {
     if (readPending_) events |= POLLIN;
     if (withWrite && writePending_) events |= POLLOUT;
     pollfd fds[2] = {{wakeRead_.get(), POLLIN, 0}, {fd_.get(), events, 0}};
-    int timeout = linesObservable_ ? timeoutMs : -1;
     int rc;
     do {
-        rc = poll(fds, 2, timeout);
+        rc = poll(fds, 2, timeoutMs);
     } while (rc < 0 && errno == EINTR);
     if (rc < 0) return err::setSystemError();
     if (fds[1].revents & POLLNVAL) {

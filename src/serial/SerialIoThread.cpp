@@ -50,7 +50,7 @@ bool SerialController::pump(TransportBase& out, std::vector<uint8_t>& buffer, st
     // The first wait returns at once: line state is reported before any traffic.
     if (!port_->wake() || !port_->wait(false, -1)) return false;
 
-    bool commEvents = true, commPending = false, readPending = false, writing = false;
+    bool commEvents = true, linePolling = true, commPending = false, readPending = false, writing = false;
     uint32_t lastStatus = vek::io::kModemStatusUnknown;
     for (;;) {
         // A stop sends what the host was told is sent, and keeps capturing meanwhile.
@@ -97,6 +97,7 @@ bool SerialController::pump(TransportBase& out, std::vector<uint8_t>& buffer, st
             case SerialPort::CommWait::kPending: commPending = true; break;
             // Such a port still carries data; poll its line state instead.
             case SerialPort::CommWait::kUnsupported: commEvents = false; break;
+            case SerialPort::CommWait::kUnobservable: commEvents = linePolling = false; break;
             case SerialPort::CommWait::kFailed: return false;
             }
         }
@@ -111,7 +112,7 @@ bool SerialController::pump(TransportBase& out, std::vector<uint8_t>& buffer, st
             writing = true;
         }
 
-        int timeout = stopping ? kDrainPollMs : commEvents ? -1 : kLinePollMs;
+        int timeout = stopping ? kDrainPollMs : commEvents || !linePolling ? -1 : kLinePollMs;
         if (!port_->wait(writing, timeout)) return false;
     }
 }

@@ -1,6 +1,7 @@
 #include "session/CommandLoop.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -10,15 +11,20 @@
 
 namespace {
 
-void reply(TransportBase& in, bool done) {
+void reply(TransportBase& in, uint8_t code, bool done) {
     // A failure to answer is not the loop's business: a broken transport shows up
     // at the next read.
     if (done) {
         writeMessage(in, kMsgDone, nullptr, 0);
-    } else {
-        vek::err::ErrorRef record = vek::err::getLastError();
-        writeMessage(in, kMsgError, record.data(), record.size());
+        return;
     }
+    vek::err::Error failure = vek::err::copyLastError();
+    vek::err::ErrorRef record = failure.ref();
+    if (writeMessage(in, kMsgError, record.data(), record.size())) return;
+    // The host cannot hear it (a read-only command input): a failure must not
+    // pass unseen, so the console gets it.
+    vek::err::restoreLastError(failure);
+    std::fprintf(stderr, "error: command 0x%02x failed: %s\n", code, vek::err::getLastErrorMessage().c_str());
 }
 
 }  // namespace
@@ -56,7 +62,7 @@ bool commandLoop(TransportBase& in, ControllerBase& controller, vek::sys::Clock 
             }
             size_t n = sizeof(MessageHdr) + messageHeader(&pending[head]).size;
             if (pending.size() - head < n) break;
-            reply(in, controller.processCommand(&pending[head]));
+            reply(in, pending[head + 1], controller.processCommand(&pending[head]));
             head += n;
         }
         pending.erase(pending.begin(), pending.begin() + static_cast<ptrdiff_t>(head));

@@ -1,7 +1,8 @@
 #pragma once
 // Reads host commands from the command transport, hands each complete message to
 // the controller and answers it on the same transport: code 0x00 when carried
-// out, code 0x20 with the error record when not.
+// out, code 0x20 with the error record when not. A failure whose answer cannot
+// be written (a read-only command input) goes to standard error instead.
 
 #include "foundation/Time.h"
 #include "transport/TransportBase.h"

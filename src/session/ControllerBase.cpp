@@ -2,6 +2,8 @@
 
 #include "session/CommandLoop.h"
 
+#include "foundation/Interrupt.h"
+
 bool ControllerBase::recordCaptureFailure() {
     std::lock_guard<std::mutex> hold(lock);
     // The first failure is the cause; later ones are its consequences.
@@ -17,6 +19,9 @@ bool ControllerBase::run(TransportBase* output, TransportBase* command) {
     }
     commandTransport = command;
     bool ok = start(output, command);
+    startFailed_ = !ok;
+    // An interrupt may have found the controller idle and its stop been undone by start.
+    if (ok && vek::sys::interrupted()) stop();
     if (!ok) {
         stop();
         waitAndClose();

@@ -45,6 +45,8 @@ public:
     // a capture failure leaves its error as the last error, so the program exits
     // with it instead of reporting success.
     bool run(TransportBase* output, TransportBase* command);
+    // Whether the last run failed already in start (nothing was sent then).
+    bool startFailed() const { return startFailed_; }
 
 protected:
     bool stopRequested() const { return (stateFlags.load() & kStopRequested) != 0; }
@@ -67,4 +69,5 @@ protected:
 
 private:
     vek::err::Error captureFailure_;  // guarded by lock
+    bool startFailed_ = false;        // the main thread's
 };

@@ -3,10 +3,13 @@
 #include <chrono>
 #include <thread>
 
+#include "foundation/Error.h"
+
 FileTransport::~FileTransport() { close(); }
 
 void FileTransport::release() {
-    close();
+    // Not close(): moving on to another file is no close of this transport.
+    if (stream_) stream_->close();
     stream_.reset();
 }
 
@@ -15,10 +18,27 @@ bool FileTransport::adopt(std::unique_ptr<vek::io::Stream> stream) {
     return stream_ != nullptr;
 }
 
+namespace {
+
+// What the program uses a file for, by the way it opens it: the console names it so.
+std::string describeFile(std::string_view name, vek::io::FileMode mode) {
+    std::string quoted = "\"" + std::string(name) + "\"";
+    switch (mode) {
+        case vek::io::FileMode::kReadWrite: return "command and output file " + quoted;
+        case vek::io::FileMode::kReadExisting: return "command input file " + quoted;
+        case vek::io::FileMode::kOutputReadWrite:
+        case vek::io::FileMode::kOutputWriteOnly: break;
+    }
+    return "output file " + quoted;
+}
+
+}  // namespace
+
 bool FileTransport::open(std::string_view name, vek::io::FileMode mode) {
     // The old file goes first: Windows share modes may refuse a second handle.
     release();
-    return adopt(vek::io::openFile(name, mode));
+    name_ = describeFile(name, mode);
+    return adopt(vek::io::openFile(name, mode)) || vek::err::addErrorContext(name_);
 }
 
 bool FileTransport::openSplitOutput(std::string_view name, uint64_t sizeLimit, uint64_t timeLimit,
@@ -30,16 +50,21 @@ bool FileTransport::openSplitOutput(std::string_view name, uint64_t sizeLimit, u
 
 bool FileTransport::attachStd(vek::io::StdStream which) {
     release();
-    return adopt(vek::io::duplicateStd(which));
+    name_ = which == vek::io::StdStream::kInput ? "standard input" : "standard output";
+    return adopt(vek::io::duplicateStd(which)) || vek::err::addErrorContext(name_);
 }
 
 void FileTransport::close() {
+    noteClose();
     if (stream_) stream_->close();
 }
 
 size_t FileTransport::read(void* buffer, size_t size) {
     if (!stream_) return vek::io::failClosed();
-    return stream_->read(buffer, size);
+    size_t n = stream_->read(buffer, size);
+    if (n == kIoFailed) vek::err::addErrorContext("reading " + name_);
+    if (size > 0) noteRead(n);
+    return n;
 }
 
 size_t FileTransport::write(const void* buffer, size_t size) {
@@ -53,8 +78,15 @@ size_t FileTransport::writeParts(const ConstBytes* parts, size_t count) {
 }
 
 size_t FileTransport::afterWrite(size_t n) {
-    if (n == kIoFailed) return kIoFailed;
-    if (splitter_.onWritten(n) && !open(splitter_.fileName(), vek::io::FileMode::kOutputReadWrite)) return kIoFailed;
+    noteWrite(n);
+    if (n == kIoFailed) {
+        vek::err::addErrorContext("writing " + name_);
+        return kIoFailed;
+    }
+    if (splitter_.onWritten(n) && !open(splitter_.fileName(), vek::io::FileMode::kOutputReadWrite)) {
+        vek::err::setErrorContext("cannot create the next " + name_);
+        return kIoFailed;
+    }
     return n;
 }
 

@@ -2,12 +2,16 @@
 // A transport on a file or on a duplicate of the process's standard input or
 // output, optionally splitting its output into a numbered series of files.
 //
+// Failures name the file for the console (error context): what it is for, and
+// whether opening, reading or writing failed.
+//
 // Threads: see TransportBase. open, openSplitOutput and attachStd run before the
 // transport is shared; close may come from any thread at any time. A splitting
 // transport reopens its file inside write, so it has one writer at a time (the
 // message lock) and no reader.
 
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "foundation/File.h"
@@ -41,7 +45,8 @@ public:
     bool wait() override;
 
 protected:
-    explicit FileTransport(std::unique_ptr<vek::io::Stream> stream) : stream_(std::move(stream)) {}
+    FileTransport(std::unique_ptr<vek::io::Stream> stream, std::string name)
+        : stream_(std::move(stream)), name_(std::move(name)) {}
 
 private:
     void release();
@@ -51,4 +56,5 @@ private:
 
     OutputFileSplitter splitter_;
     std::unique_ptr<vek::io::Stream> stream_;
+    std::string name_;  // for the console, e.g. output file "x", standard input
 };

@@ -9,5 +9,6 @@
 
 class PipeTransport : public FileTransport {
 public:
-    explicit PipeTransport(std::unique_ptr<vek::io::Stream> connection) : FileTransport(std::move(connection)) {}
+    explicit PipeTransport(std::unique_ptr<vek::io::Stream> connection)
+        : FileTransport(std::move(connection), "the pipe client") {}
 };

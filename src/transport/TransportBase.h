@@ -6,6 +6,7 @@
 // Whole messages are serialised with messageLock() by the message writers; the
 // transport itself has no lock around read/write.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -41,6 +42,23 @@ public:
     // Held by the message writers across a message's header and payload writes.
     std::mutex& messageLock() { return messageLock_; }
 
+    // The far end has left: its input ended or broke, or a write failed, before
+    // this side closed the transport. Tells a client that went away from a
+    // session that failed.
+    bool peerGone() const { return peerGone_.load(); }
+
+protected:
+    // For the transports: what a read or write returned, and this side's close.
+    void noteRead(size_t n) {
+        if ((n == 0 || n == kIoFailed) && !closing_.load()) peerGone_ = true;
+    }
+    void noteWrite(size_t n) {
+        if (n == kIoFailed && !closing_.load()) peerGone_ = true;
+    }
+    void noteClose() { closing_ = true; }
+
 private:
     std::mutex messageLock_;
+    std::atomic<bool> closing_{false};
+    std::atomic<bool> peerGone_{false};
 };

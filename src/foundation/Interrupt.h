@@ -1,0 +1,43 @@
+#pragma once
+// Ctrl-C, SIGINT and SIGTERM: the first one ends the work in progress the way
+// it would end by itself (a capture as if its input had ended), so files stay
+// consistent and the program exits normally; a second one ends the process at
+// once.
+//
+// The program says what "ending the work" means with an InterruptScope around
+// it. An interrupt that finds no scope ends the process at once.
+
+#include <functional>
+
+namespace vek::sys {
+
+// At start-up, before any other thread exists. POSIX: the signals are blocked
+// in every thread and taken by a thread of their own; Windows: a console
+// control handler. Actions therefore run on a thread of their own.
+void installInterruptHandling();
+
+// Whether an interrupt has come.
+bool interrupted();
+
+// While it lives, the first interrupt calls `action` (once). Scopes nest: all
+// live ones are called, innermost first. The destructor waits for an action
+// under way, so the action may use what the scope's owner holds.
+class InterruptScope {
+public:
+    explicit InterruptScope(std::function<void()> action);
+    ~InterruptScope();
+    InterruptScope(const InterruptScope&) = delete;
+    InterruptScope& operator=(const InterruptScope&) = delete;
+
+private:
+    std::function<void()> action_;
+};
+
+namespace detail {
+// The platform handler's side: the first interrupt runs the scopes' actions and
+// returns true; false when nothing can end gracefully (no scope, or a second
+// interrupt), and the caller ends the process.
+bool deliverInterrupt();
+}  // namespace detail
+
+}  // namespace vek::sys

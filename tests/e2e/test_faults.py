@@ -1,0 +1,281 @@
+"""The program under real failure conditions and hostile input: full disks, a
+reader that goes away, clients that vanish mid-command, signals, a second
+program on the same port, and long runs of sessions. A serial line on a pty
+pair is the capture source (a COM port on it under Wine)."""
+import contextlib
+import os
+import signal
+import socket
+import subprocess
+import time
+
+import pytest
+
+from conftest import EXE, PLATFORM, command, frame, free_tcp_port, parse_messages
+from ptyport import PtyPort
+
+DATA, ERROR, DONE, TRANSMIT = 0x03, 0x20, 0x00, 0x28
+WINE = PLATFORM == "win32"
+posix_only = pytest.mark.skipif(WINE, reason="a POSIX facility")
+
+
+@pytest.fixture
+def line():
+    port = PtyPort(wine=WINE)
+    yield port
+    port.close()
+
+
+def data_of(messages):
+    return b"".join(p for c, p in messages if c == DATA)
+
+
+def connect(family, address, timeout=20):
+    deadline = time.monotonic() + timeout
+    while True:
+        sock = socket.socket(family, socket.SOCK_STREAM)
+        try:
+            sock.connect(address)
+            return sock
+        except OSError:
+            sock.close()
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.02)
+
+
+def receive(sock, predicate, timeout=20):
+    data, deadline = b"", time.monotonic() + timeout
+    with contextlib.suppress(socket.timeout):
+        while not predicate(parse_messages(data)) and time.monotonic() < deadline:
+            sock.settimeout(max(0.01, deadline - time.monotonic()))
+            chunk = sock.recv(65536)
+            data += chunk
+            if not chunk:
+                break
+    return parse_messages(data)
+
+
+def resources(pid):
+    """(open descriptors, resident kB) of a Linux process."""
+    with open("/proc/%d/status" % pid) as status:
+        rss = next(int(l.split()[1]) for l in status if l.startswith("VmRSS:"))
+    return len(os.listdir("/proc/%d/fd" % pid)), rss
+
+
+# --- output that fails -----------------------------------------------------------
+
+@posix_only
+def test_a_full_output_device_ends_the_capture_with_one_clear_line(background, line):
+    qw = background("--serial", line.name, "--out", "/dev/full")
+    assert line.wait_configured()
+    line.write(b"x" * 64)
+    code, stderr = qw.finish(timeout=10)
+    assert (code, stderr) == (255, b'error: writing output file "/dev/full": No space left on device\n')
+
+
+@posix_only
+def test_a_split_capture_that_fills_its_disk_keeps_the_files_before(background, line, tmp_path):
+    disk = tmp_path / "small"
+    disk.mkdir()
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(disk)]).returncode != 0:
+        pytest.skip("cannot mount a tmpfs here")
+    try:
+        qw = background("--serial", line.name, "--out", str(disk / "cap.bin"), "--split-size", "8K")
+        assert line.wait_configured()
+        sent = bytes(range(256)) * 4
+        for _ in range(200):
+            if qw.proc.poll() is not None:
+                break
+            line.write(sent)
+            time.sleep(0.005)
+        code, stderr = qw.finish(timeout=10)
+        assert code == 255 and stderr.startswith(b"error: ") and b"No space left on device" in stderr
+        assert stderr.count(b"\n") == 1
+        # Every file but the last holds whole messages, and together they hold what
+        # the line carried, in order.
+        files = sorted(p for p in disk.iterdir())
+        assert len(files) >= 4
+        data = b""
+        for f in files[:-1]:
+            content = f.read_bytes()
+            messages = parse_messages(content)
+            assert sum(4 + len(p) for _, p in messages) == len(content)
+            data += data_of(messages)
+        assert data == (sent * 200)[:len(data)] and len(data) > 16384
+    finally:
+        subprocess.run(["umount", "-l", str(disk)])
+
+
+@posix_only
+def test_a_reader_that_goes_away_ends_the_program_with_an_error_not_a_signal(line):
+    pipeline = subprocess.Popen(["sh", "-c", '"$0" --serial "$1" --stdout | head -c 100 >/dev/null; exit 0',
+                                 EXE, line.name], stderr=subprocess.PIPE, start_new_session=True)
+    assert line.wait_configured()
+    begin = time.monotonic()
+    while pipeline.poll() is None and time.monotonic() - begin < 10:
+        line.write(b"y" * 256)
+        time.sleep(0.01)
+    assert pipeline.wait(timeout=10) == 0
+    assert pipeline.stderr.read() == b"error: writing standard output: Broken pipe\n"
+
+
+# --- clients that misbehave, and many clients ---------------------------------------
+
+def test_a_client_that_leaves_mid_command_does_not_hold_the_server(background, line):
+    port = free_tcp_port()
+    qw = background("--serial", line.name, "--tcp", str(port))
+    # One leaves inside a header announcing 65535 bytes, one inside a payload.
+    for partial in (bytes([2, TRANSMIT, 0xFF, 0xFF]) + b"abc", frame(TRANSMIT, b"0123456789")[:9]):
+        with connect(socket.AF_INET, ("127.0.0.1", port)) as client:
+            assert line.wait_configured()
+            client.sendall(partial)
+    with connect(socket.AF_INET, ("127.0.0.1", port)) as client:
+        client.sendall(frame(TRANSMIT, b"next client"))
+        assert (DONE, b"") in receive(client, lambda m: any(c == DONE for c, _ in m))
+        assert line.read_until(b"next client").endswith(b"next client")
+    assert qw.proc.poll() is None
+
+
+@posix_only
+@pytest.mark.parametrize("transport", ["tcp", "pipe"])
+def test_300_sessions_leave_descriptors_and_memory_flat(background, line, tmp_path, transport):
+    if transport == "tcp":
+        port = free_tcp_port()
+        qw = background("--serial", line.name, "--tcp", str(port))
+        family, address = socket.AF_INET, ("127.0.0.1", port)
+    else:
+        qw = background("--serial", line.name, "--np", "qwfaults", env={"XDG_RUNTIME_DIR": str(tmp_path)})
+        family, address = socket.AF_UNIX, str(tmp_path / "qwfaults")
+    seen = []
+    for session in range(301):
+        if session % 100 == 0:
+            time.sleep(0.1)  # the previous session has closed its port
+            seen.append(resources(qw.proc.pid))
+        if session == 300:
+            break
+        with connect(family, address) as client:
+            client.sendall(frame(0x7E))  # unknown: answered with an error record
+            assert [c for c, _ in receive(client, lambda m: len(m) >= 1)] == [ERROR]
+    print("\n%s sessions 0/100/200/300: descriptors %s, resident kB %s"
+          % (transport, [d for d, _ in seen], [r for _, r in seen]))
+    assert len({d for d, _ in seen}) == 1
+    assert max(r for _, r in seen[1:]) - seen[1][1] < 1024
+
+
+# --- signals ---------------------------------------------------------------------------
+
+@posix_only
+@pytest.mark.parametrize("how", ["stdout", "file", "split", "tcp", "pipe"])
+def test_an_interrupt_ends_the_capture_as_its_input_ending_would(background, line, tmp_path, how):
+    out = tmp_path / "cap.bin"
+    args = {"stdout": ["--stdout"], "file": ["--out", str(out)],
+            "split": ["--out", str(out), "--split-size", "1K"], "tcp": ["--tcp", str(free_tcp_port())],
+            "pipe": ["--np", "qwsig"]}[how]
+    qw = background("--serial", line.name, *args, env={"XDG_RUNTIME_DIR": str(tmp_path)})
+    client = None
+    if how == "tcp":
+        client = connect(socket.AF_INET, ("127.0.0.1", int(args[1])))
+    elif how == "pipe":
+        client = connect(socket.AF_UNIX, str(tmp_path / "qwsig"))
+    assert line.wait_configured()
+    sent = bytes(i & 0xFF for i in range(5000))
+    line.write(sent)
+    if client:
+        got = receive(client, lambda m: len(data_of(m)) >= len(sent))
+    else:
+        time.sleep(0.3)  # the bytes have been read off the line
+    begin = time.monotonic()
+    qw.proc.send_signal(signal.SIGTERM if how == "file" else signal.SIGINT)
+    code, stderr = qw.finish(timeout=5)
+    assert time.monotonic() - begin < 1.0
+    assert (code, stderr) == (0, b"")
+    if how == "stdout":
+        got = qw.messages()
+    elif how in ("file", "split"):
+        files = [out] if how == "file" else sorted(tmp_path.glob("cap-*.bin"))
+        got = [m for f in files for m in parse_messages(f.read_bytes())]
+    assert data_of(got) == sent
+    if how == "pipe":
+        assert not (tmp_path / "qwsig").exists() and not (tmp_path / "qwsig.lock").exists()
+    if client:
+        client.close()
+
+
+@posix_only
+def test_a_second_interrupt_ends_the_program_at_once(line):
+    # Nobody reads the far end, so the line soon takes no more bytes, and the
+    # first interrupt's orderly end waits for the acknowledged transmits.
+    proc = subprocess.Popen(command("--serial", line.name, "--stdin"), stdin=subprocess.PIPE,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    assert line.wait_configured()
+    proc.stdin.write(frame(TRANSMIT, b"z" * 60000) * 4)
+    proc.stdin.flush()
+    time.sleep(0.2)
+    proc.send_signal(signal.SIGINT)
+    time.sleep(0.1)
+    assert proc.poll() is None
+    proc.send_signal(signal.SIGINT)
+    assert proc.wait(timeout=2) == 128 + signal.SIGINT
+
+
+# --- the serial port ----------------------------------------------------------------------
+
+def test_acknowledged_transmits_reach_the_line_before_the_port_closes(qw, line):
+    # The input ends right after the transmit: the bytes still leave.
+    result = qw("--serial", line.name, "--stdin", stdin=frame(TRANSMIT, b"0123456789"))
+    assert (result.code, result.stderr) == (0, b"")
+    assert line.read_until(b"9", timeout=5) == b"0123456789"
+
+
+def test_a_single_command_file_runs_every_command_and_takes_the_output_after_them(qw, line, tmp_path):
+    session = tmp_path / "session.bin"
+    commands = b"".join(frame(TRANSMIT, b"%03d;" % i) for i in range(300))
+    session.write_bytes(commands)
+    result = qw("--serial", line.name, "--in", str(session), timeout=60)
+    assert (result.code, result.stderr) == (0, b"")
+    assert line.read_until(b"299;", timeout=10) == b"".join(b"%03d;" % i for i in range(300))
+    content = session.read_bytes()
+    assert content[:len(commands)] == commands
+    assert parse_messages(content[len(commands):]) == [(DONE, b"")] * 300
+
+
+@posix_only
+def test_the_transmit_queue_is_bounded_and_slows_the_host_down(line):
+    proc = subprocess.Popen(command("--serial", line.name, "--stdin"), stdin=subprocess.PIPE,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    assert line.wait_configured()
+    chunk = frame(TRANSMIT, b"q" * 65535)
+    total, peak = 64 << 20, 0
+    import threading
+    received = [0]
+
+    def drain():
+        while received[0] < total:
+            received[0] += len(line.read_until(b"\x00", timeout=0.05))
+
+    reader = threading.Thread(target=drain, daemon=True)
+    reader.start()
+    sent = 0
+    while sent < total:
+        proc.stdin.write(chunk)
+        sent += 65535
+        if sent % (4 << 20) < 65535:
+            peak = max(peak, resources(proc.pid)[1])
+    proc.stdin.close()
+    assert proc.wait(timeout=60) == 0
+    reader.join(30)
+    print("\ntransmitting %d MiB: peak resident %d kB" % (total >> 20, peak))
+    assert received[0] >= sent and peak < 40 * 1024
+
+
+def test_a_port_another_program_holds_is_named_as_busy(background, line):
+    first = background("--serial", line.name)
+    assert line.wait_configured()
+    time.sleep(0.1)
+    second = subprocess.run(command("--serial", line.name), capture_output=True, timeout=10,
+                            env={**os.environ, "WINEDEBUG": "-all"})
+    path = line.name if not WINE else "\\\\.\\" + line.name
+    assert (second.returncode & 0xFF, second.stdout) == (255, b"")
+    assert second.stderr.startswith(b"error: serial port %s is in use by another program: " % path.encode())
+    assert first.proc.poll() is None
