@@ -120,8 +120,9 @@ bool QwlogTransport::writeRecord(uint64_t code, ByteSpan first, ByteSpan second)
     p += qwlog::kRecordHeaderSize;
     if (!first.empty()) std::memcpy(p, first.data(), first.size());
     if (!second.empty()) std::memcpy(p + first.size(), second.data(), second.size());
-    // The header counts the record only once all of its bytes are in place.
-    std::atomic_thread_fence(std::memory_order_release);
+    // The header counts the record only once all of its bytes are in place:
+    // the compiler may not move the counts' stores before the record's.
+    std::atomic_signal_fence(std::memory_order_seq_cst);
     store<uint64_t>(header_ + qwlog::kAtRecordCount, load<uint64_t>(header_ + qwlog::kAtRecordCount) + 1);
     store<uint64_t>(header_ + qwlog::kAtRecordsSize, recordsSize + recordSize);
     store<uint32_t>(header_ + qwlog::kAtLastRecordSize, recordSize);
