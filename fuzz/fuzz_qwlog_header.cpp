@@ -28,7 +28,8 @@ constexpr uint8_t kMessage[] = {2, 3, 2, 0, 'h', 'i'};
 
 const std::string& filePath() {
     static const std::string path = [] {
-        std::filesystem::path dir = std::filesystem::exists("/dev/shm") ? "/dev/shm" : std::filesystem::temp_directory_path();
+        namespace fs = std::filesystem;
+        fs::path dir = fs::exists("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
         return (dir / ("qwlog-fuzz-" + std::to_string(getpid()) + ".qwlog")).string();
     }();
     return path;

@@ -14,8 +14,6 @@
 #include "support/MemoryTransport.h"
 #include "support/TempDir.h"
 #include "support/TestHost.h"
-#include "transport/QwlogConverter.h"
-#include "transport/QwlogReader.h"
 
 namespace {
 
@@ -94,34 +92,6 @@ TEST(RunSessionWith, FileTransportsByKind) {
             }
         }
     }
-}
-
-TEST(RunSessionWith, QwlogOutputWithTheControllersClasses) {
-    static constexpr vek::Guid kClass{0x29725452, 0xE64F, 0x4C0E, {0xA8, 0x71, 0x77, 0x62, 0x77, 0xB6, 0x85, 0x72}};
-    struct Logging : FakeController {
-        using FakeController::FakeController;
-        std::span<const vek::Guid> getLogGuids() const override { return {&kClass, 1}; }
-    };
-    TempDir dir;
-    Settings s = settingsFor(kTransportOutputOnly, kFlagQwlog);
-    s.outputFileName = dir.path("out.qwlog");
-    Logging controller(&s);
-    EXPECT_TRUE(runSessionWith(s, controller));
-    Bytes bytes = readFileBytes(s.outputFileName);
-    QwlogReader log(bytes);
-    ASSERT_TRUE(log.valid());
-    EXPECT_EQ(log.classGuids(), std::vector<vek::Guid>{kClass});
-    std::vector<QwlogRecord> records = log.records();
-    ASSERT_EQ(records.size(), 1u);  // the greeting, code 2
-    EXPECT_EQ(records[0].code, kRecordLine0Data);
-    EXPECT_EQ(Bytes(records[0].data.begin(), records[0].data.end()), bytesOf("hello"));
-
-    // A controller without classes cannot start a new log.
-    FakeController none(&s);
-    s.outputFileName = dir.path("none.qwlog");
-    EXPECT_FALSE(runSessionWith(s, none));
-    EXPECT_EQ(vek::err::getLastErrorDescription(), "'" + s.outputFileName + "' is not a valid log record file");
-    EXPECT_EQ(none.starts, 0);
 }
 
 TEST(RunSessionWith, StandardInputAndOutput) {

@@ -1,18 +1,74 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <functional>
 
 #include "foundation/Error.h"
 #include "foundation/MappedFile.h"
+#include "support/MemoryTransport.h"
+#include "support/TempDir.h"
+#include "transport/QwlogReader.h"
 #include "transport/QwlogTransport.h"
-#include "QwlogSupport.h"
-
-using namespace qwlog_test;
 
 namespace {
 
+using Bytes = std::vector<uint8_t>;
+
+constexpr vek::Guid kSerialGuid{0x29725452, 0xE64F, 0x4C0E, {0xA8, 0x71, 0x77, 0x62, 0x77, 0xB6, 0x85, 0x72}};
+constexpr vek::Guid kOtherGuid{0x11111111, 0x2222, 0x3333, {4, 4, 5, 5, 5, 5, 5, 5}};
 const std::vector<vek::Guid> kSerial = {kSerialGuid};
+
+// Each reading one tick later, so timestamps show the order of the records.
+uint64_t clockNow = 0;
+uint64_t tick() { return ++clockNow; }
+
+Bytes le(uint64_t v, size_t n) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(v >> (8 * i));
+    return b;
+}
+
+struct Rec {
+    uint64_t code;
+    Bytes data;
+    bool operator==(const Rec&) const = default;
+};
+
+// A log file read back; valid when its header and records read and agree.
+struct Log {
+    Bytes bytes;
+    bool valid = false;
+    qwlog::Header header;
+    std::vector<vek::Guid> guids;
+    std::vector<Rec> records;
+    std::vector<uint64_t> stamps;
+};
+Log readLog(const std::string& path) {
+    Log log;
+    log.bytes = readFileBytes(path);
+    QwlogReader reader(log.bytes);
+    if (!(log.valid = reader.valid())) return log;
+    log.header = reader.header();
+    log.guids = reader.classGuids();
+    for (const QwlogRecord& r : reader.records()) {
+        log.records.push_back({r.code, Bytes(r.data.begin(), r.data.end())});
+        log.stamps.push_back(r.timestamp);
+    }
+    log.valid = !reader.malformed() && log.header.recordCount == log.records.size();
+    return log;
+}
+
+Bytes u32(uint32_t v) { return le(v, 4); }
+Bytes pair(uint32_t value, uint32_t changed) { return cat({u32(value), u32(changed)}); }
+Bytes guidBytes(const vek::Guid& g) {
+    auto p = reinterpret_cast<const uint8_t*>(&g);
+    return Bytes(p, p + sizeof g);
+}
+Bytes textRecord(const std::string& text) {
+    vek::err::Error e = vek::err::Error::fromText(text);
+    return Bytes(e.ref().data(), e.ref().data() + e.ref().size());
+}
 
 uint64_t grownLength(uint64_t end) {
     const uint64_t unit = vek::io::MappedFile::sizeAlignment();
@@ -20,7 +76,8 @@ uint64_t grownLength(uint64_t end) {
 }
 
 // Opens `path` (no split), writes each chunk, closes; the log as it then is.
-Log logAfter(const std::string& path, const std::vector<Bytes>& writes, const std::vector<vek::Guid>& guids = kSerial) {
+Log logAfter(const std::string& path, const std::vector<Bytes>& writes,
+             const std::vector<vek::Guid>& guids = kSerial) {
     QwlogTransport t(&tick);
     EXPECT_TRUE(t.open(path, kNoSplit, kNoSplit, guids)) << vek::err::getLastErrorDescription();
     for (const Bytes& w : writes) EXPECT_EQ(t.write(w.data(), w.size()), w.size());
@@ -28,99 +85,107 @@ Log logAfter(const std::string& path, const std::vector<Bytes>& writes, const st
     return readLog(path);
 }
 
-Bytes pair(uint32_t value, uint32_t changed) { return cat({u32(value), u32(changed)}); }
-
-Bytes textRecord(const std::string& text) {
-    vek::err::Error e = vek::err::Error::fromText(text);
-    return Bytes(e.ref().data(), e.ref().data() + e.ref().size());
+// A log with the GUIDs, `between` bytes after them and one record "old"; `edit`
+// then spoils what a case needs.
+Bytes logImage(const std::vector<vek::Guid>& guids, const Bytes& between = {},
+               const std::function<void(Bytes&)>& edit = nullptr) {
+    Bytes image = cat({bytesOf("log:"), u32(0x00030A00), le(1, 8), le(27, 8), u32(27),
+                       le((32 + 16 * guids.size() + between.size()) | (guids.size() - 1) << 24, 4)});
+    for (const vek::Guid& g : guids) image = cat({image, guidBytes(g)});
+    image = cat({image, between, Bytes{0x0A, 'r', 'c', ':'}, u32(3), le(kRecordLine0Data, 8), le(7, 8),
+                 bytesOf("old")});
+    if (edit) edit(image);
+    return image;
+}
+template <typename T>
+std::function<void(Bytes&)> put(size_t at, T value) {
+    return [=](Bytes& b) { std::memcpy(b.data() + at, &value, sizeof value); };
+}
+Bytes aux(uint32_t size, const char* signature = "aux:") {
+    Bytes b = cat({bytesOf(signature), u32(size)});
+    b.resize(16, 0xEE);
+    return b;
 }
 
 }  // namespace
 
 TEST(QwlogTransport, NewFileHasItsHeaderAndGrownLengthThenExactRecords) {
-    for (const std::vector<vek::Guid>& guids : {kSerial, std::vector<vek::Guid>{kOtherGuid, kSerialGuid, kThirdGuid}}) {
+    const std::vector<vek::Guid> three = {kOtherGuid, kSerialGuid, kOtherGuid};
+    for (const std::vector<vek::Guid>& guids : {kSerial, three}) {
         TempDir dir;
         const std::string path = dir.path("new.qwlog");
         const size_t size = 32 + 16 * guids.size();
-        Bytes header = cat({bytesOf("log:"), u32(0x00030A00), le(0, 8), le(0, 8), u32(0),
-                            le(size | (guids.size() - 1) << 24, 4)});
+        Bytes header = cat({bytesOf("log:"), u32(0x00030A00), le(0, 20), le(size | (guids.size() - 1) << 24, 4)});
         for (const vek::Guid& g : guids) header = cat({header, guidBytes(g)});
-
         QwlogTransport t(&tick);
         ASSERT_TRUE(t.open(path, kNoSplit, kNoSplit, guids));
         Bytes bytes = readFileBytes(path);
         ASSERT_EQ(bytes.size(), grownLength(size));
         EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + ptrdiff_t(size)), header);
-        EXPECT_EQ(bytes[size], 0);
 
         Bytes message = frame(3, bytesOf("abc"));
         ASSERT_EQ(t.write(message.data(), message.size()), message.size());
-        const uint64_t stamp = clockNow;
         t.close();
         bytes = readFileBytes(path);
         EXPECT_EQ(bytes.size(), grownLength(size));  // closed as it stands
-        Bytes counted = cat({bytesOf("log:"), u32(0x00030A00), le(1, 8), le(27, 8), u32(27)});
-        EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + 28), counted);
-        Bytes record = cat({Bytes{0x0A, 'r', 'c', ':'}, u32(3), le(0x61D47FF1FC334A11, 8), le(stamp, 8), bytesOf("abc")});
+        const Bytes counts = cat({bytesOf("log:"), u32(0x00030A00), le(1, 8), le(27, 8), u32(27)});
+        EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + 28), counts);
+        const Bytes record =
+            cat({Bytes{0x0A, 'r', 'c', ':'}, u32(3), le(0x61D47FF1FC334A11, 8), le(clockNow, 8), bytesOf("abc")});
         EXPECT_EQ(Bytes(bytes.begin() + ptrdiff_t(size), bytes.begin() + ptrdiff_t(size + 27)), record);
+
+        // Opened again, the file loses its growth and continues after the record.
+        Log log = logAfter(path, {frame(2, bytesOf("second"))}, guids);
+        EXPECT_EQ(log.records,
+                  (std::vector<Rec>{{kRecordLine1Data, bytesOf("abc")}, {kRecordLine0Data, bytesOf("second")}}));
+        EXPECT_EQ(log.bytes.size(), grownLength(log.header.end()));
     }
 }
 
 TEST(QwlogTransport, ConvertsEachMessageCode) {
-    const Bytes abc = bytesOf("abc");
-    const Bytes errorRecord = textRecord("port gone");
-    Bytes text = bytesOf("disk full");
-    text.push_back(0);
-    text.push_back('x');
-    struct Case {
-        const char* name;
-        std::vector<Bytes> writes;
-        std::vector<Rec> records;
-    };
-    const Case cases[] = {
-        {"data of both lines in one write", {cat({frame(2, abc), frame(3, abc)})},
-         {{kRecordLine0Data, abc}, {kRecordLine1Data, abc}}},
-        {"header and payload in two writes", {Bytes{2, 3, 3, 0}, abc}, {{kRecordLine1Data, abc}}},
-        {"garbage before a message", {cat({Bytes{0xFF, 0x00, 0x7E, 0x20}, frame(3, abc)})}, {{kRecordLine1Data, abc}}},
-        {"code 4: a first 0 and a repeat record nothing",
-         {frame(4, u32(0)), frame(4, u32(6)), frame(4, u32(6)), frame(4, u32(3))},
+    const Bytes abc = bytesOf("abc"), errorRecord = textRecord("port gone");
+    Bytes everyPlain;
+    std::vector<Rec> plainRecords;
+    const std::pair<uint8_t, uint64_t> plain[] = {
+        {7, 0x01D487BB6423B806},  {8, 0x01D487BB6423B804},  {9, 0x01D487BB6423B805},  {10, 0x01D487BB6423B80F},
+        {11, 0x01D487BB6423B810}, {12, 0x01D487BB6423B811}, {13, 0x01D487BB6423B812}, {14, 0x01D487BB6423B813},
+        {15, 0x01D487BB6423B814}, {16, 0x01D487BB6423B815}, {20, 0x01D487BB6423B816}, {21, 0x01D487BB6423B817},
+        {22, 0x61D47FF1FC334A12}, {27, 0x81D4CDAFA0ABB0E7}, {28, 0x81D4CDAFA0ABB0E8}};
+    for (auto [code, record] : plain) {
+        everyPlain = cat({everyPlain, frame(code, {code})});
+        plainRecords.push_back({record, {code}});
+    }
+    const std::pair<std::vector<Bytes>, std::vector<Rec>> cases[] = {
+        {{cat({frame(2, abc), frame(3, abc)})}, {{kRecordLine0Data, abc}, {kRecordLine1Data, abc}}},
+        {{Bytes{2, 3, 3, 0}, abc}, {{kRecordLine1Data, abc}}},  // header and payload apart
+        {{cat({Bytes{0xFF, 0x00, 0x7E, 0x20}, frame(3, abc)})}, {{kRecordLine1Data, abc}}},  // garbage first
+        // A first 0 and a repeated value record nothing.
+        {{frame(4, u32(0)), frame(4, u32(6)), frame(4, u32(6)), frame(4, u32(3))},
          {{kRecordLine0Status, pair(6, 6)}, {kRecordLine0Status, pair(3, 5)}}},
-        {"codes 5 and 0x22 share one value, code 4 has its own",
-         {frame(5, u32(9)), frame(0x22, u32(9)), frame(4, u32(9)), frame(0x22, cat({u32(1), Bytes{7}}))},
+        // Codes 5 and 0x22 share one value; code 4 has its own.
+        {{frame(5, u32(9)), frame(0x22, u32(9)), frame(4, u32(9)), frame(0x22, cat({u32(1), Bytes{7}}))},
          {{kRecordLine1Status, pair(9, 9)}, {kRecordLine0Status, pair(9, 9)}, {kRecordLine1Status, pair(1, 8)}}},
-        {"line errors", {frame(0x21, u32(5))}, {{kRecordLineErrors, u32(5)}}},
-        {"values too short to read", {frame(4, {1, 2, 3}), frame(0x22, {}), frame(0x21, {5})}, {}},
-        {"text error up to its NUL", {frame(1, text)}, {{kRecordTextError, textRecord("disk full")}}},
-        {"error record as it is", {frame(0x20, errorRecord)}, {{kRecordTextError, errorRecord}}},
-        {"unknown codes give nothing", {cat({frame(0x00), frame(0x06, abc), frame(0x29, abc), frame(0xFF)})}, {}},
-        {"the largest message", {frame(2, Bytes(0xFFFF, 0x5A))}, {{kRecordLine0Data, Bytes(0xFFFF, 0x5A)}}},
-        {"every payload code",
-         {cat({frame(7, {7}), frame(8, {8}), frame(9, {9}), frame(10, {10}), frame(11, {11}), frame(12, {12}),
-               frame(13, {13}), frame(14, {14}), frame(15, {15}), frame(16, {16}), frame(20, {20}), frame(21, {21}),
-               frame(22, {22}), frame(27, {27}), frame(28, {28})})},
-         {{0x01D487BB6423B806, {7}}, {0x01D487BB6423B804, {8}}, {0x01D487BB6423B805, {9}},
-          {0x01D487BB6423B80F, {10}}, {0x01D487BB6423B810, {11}}, {0x01D487BB6423B811, {12}},
-          {0x01D487BB6423B812, {13}}, {0x01D487BB6423B813, {14}}, {0x01D487BB6423B814, {15}},
-          {0x01D487BB6423B815, {16}}, {0x01D487BB6423B816, {20}}, {0x01D487BB6423B817, {21}},
-          {0x61D47FF1FC334A12, {22}}, {0x81D4CDAFA0ABB0E7, {27}}, {0x81D4CDAFA0ABB0E8, {28}}}},
+        {{frame(0x21, u32(5))}, {{kRecordLineErrors, u32(5)}}},
+        {{frame(4, {1, 2, 3}), frame(0x22, {}), frame(0x21, {5})}, {}},  // too short for their value
+        {{frame(1, cat({bytesOf("disk full"), Bytes{0, 'x'}}))}, {{kRecordTextError, textRecord("disk full")}}},
+        {{frame(0x20, errorRecord)}, {{kRecordTextError, errorRecord}}},
+        {{cat({frame(0x00), frame(0x06, abc), frame(0x29, abc), frame(0xFF)})}, {}},
+        {{frame(2, Bytes(0xFFFF, 0x5A))}, {{kRecordLine0Data, Bytes(0xFFFF, 0x5A)}}},
+        {{everyPlain}, plainRecords},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(i);
         TempDir dir;
-        Log log = logAfter(dir.path("c.qwlog"), c.writes);
-        ASSERT_TRUE(log.valid);
-        EXPECT_EQ(log.records, c.records);
-        EXPECT_EQ(log.header.recordCount, c.records.size());
-        EXPECT_FALSE(log.malformed);
+        Log log = logAfter(dir.path("c.qwlog"), cases[i].first);
+        EXPECT_TRUE(log.valid);
+        EXPECT_EQ(log.records, cases[i].second);
     }
 }
 
 TEST(QwlogTransport, AnySplitOfTheStreamGivesTheSameRecords) {
-    const Bytes big(3000, 0x33);
-    // A header of an unknown code that swallows the status message after it.
-    const Bytes swallowing = {0x02, 0x7E, 0x08, 0x00};
+    const Bytes big(3000, 0x33), swallowing = {0x02, 0x7E, 0x08, 0x00};  // takes the status message after it
     const Bytes stream = cat({Bytes{0x00, 0x7F}, frame(3, big), swallowing, frame(4, u32(1)), frame(0x21, u32(2)),
-                              Bytes{0x05, 0x05}, frame(2, bytesOf("end"))});
+                              Bytes{0x05}, frame(2, bytesOf("end"))});
     const std::vector<Rec> expected = {
         {kRecordLine1Data, big}, {kRecordLineErrors, u32(2)}, {kRecordLine0Data, bytesOf("end")}};
     for (size_t chunk : {size_t{1}, size_t{2}, size_t{3}, size_t{5}, size_t{4099}, stream.size()}) {
@@ -132,157 +197,83 @@ TEST(QwlogTransport, AnySplitOfTheStreamGivesTheSameRecords) {
         TempDir dir;
         EXPECT_EQ(logAfter(dir.path("s.qwlog"), writes).records, expected);
     }
-}
-
-TEST(QwlogConverter, HoldsAtMostOnePartialMessage) {
-    struct Counter : QwlogRecordSink {
-        size_t records = 0;
-        bool writeRecord(uint64_t, ByteSpan, ByteSpan) override { return ++records, true; }
+    // At most one message is held back, whatever comes.
+    struct : QwlogRecordSink {
+        bool writeRecord(uint64_t, ByteSpan, ByteSpan) override { return true; }
     } sink;
     QwlogConverter c(sink);
-    Bytes message = frame(2, Bytes(0xFFFF, 1));
-    ASSERT_TRUE(c.convert(ByteSpan(message).first(message.size() - 1)));
+    const Bytes longest = frame(2, Bytes(0xFFFF, 1)), noKind(1 << 20, 3);
+    ASSERT_TRUE(c.convert(ByteSpan(longest).first(longest.size() - 1)));
     EXPECT_EQ(c.partialSize(), QwlogConverter::kMaxPartial - 1);
-    ASSERT_TRUE(c.convert(ByteSpan(message).last(1)));
-    EXPECT_EQ(c.partialSize(), 0u);
-    EXPECT_EQ(sink.records, 1u);
-    const Bytes noKind(1 << 20, 0x03);
-    ASSERT_TRUE(c.convert(noKind));
+    ASSERT_TRUE(c.convert(ByteSpan(longest).last(1)) && c.convert(noKind));
     EXPECT_EQ(c.partialSize(), 0u);
 }
-
-namespace {
-
-// A log file with one record "old", its GUIDs and `between` bytes between the
-// GUIDs and the record; `edit` then changes what a case needs.
-Bytes logImage(const std::vector<vek::Guid>& guids, const Bytes& between = {},
-               const std::function<void(Bytes&)>& edit = nullptr) {
-    const size_t offset = 32 + 16 * guids.size() + between.size();
-    Bytes image = cat({bytesOf("log:"), u32(0x00030A00), le(1, 8), le(27, 8), u32(27),
-                       le(offset | (guids.size() - 1) << 24, 4)});
-    for (const vek::Guid& g : guids) image = cat({image, guidBytes(g)});
-    image = cat({image, between, Bytes{0x0A, 'r', 'c', ':'}, u32(3), le(kRecordLine0Data, 8), le(7, 8), bytesOf("old")});
-    if (edit) edit(image);
-    return image;
-}
-
-template <typename T>
-std::function<void(Bytes&)> put(size_t at, T value) {
-    return [=](Bytes& b) { std::memcpy(b.data() + at, &value, sizeof value); };
-}
-
-Bytes aux(uint32_t size, size_t gap, const char* signature = "aux:") {
-    Bytes b = cat({bytesOf(signature), u32(size)});
-    b.resize(gap, 0xEE);
-    return b;
-}
-
-}  // namespace
 
 TEST(QwlogTransport, AppendsToAValidFileWithItsClassesAndReplacesAnythingElse) {
-    const Rec old{kRecordLine0Data, bytesOf("old")}, fresh{kRecordLine1Data, bytesOf("new")};
     const Bytes valid = logImage(kSerial);
-    struct Case {
-        const char* name;
-        Bytes before;
-        bool appends;
+    const std::pair<Bytes, bool> cases[] = {  // contents, appended to
+        {logImage({kOtherGuid, kSerialGuid}), true},
+        {logImage({kOtherGuid}), false},
+        {bytesOf("neither a header nor records, just text"), false},
+        {{}, false},
+        {Bytes(valid.begin(), valid.begin() + 31), false},           // shorter than the fixed header
+        {logImage(kSerial, {}, put<uint32_t>(4, 0x00030A01)), false},  // version
+        {logImage(kSerial, {}, put<uint8_t>(31, 0xFF)), false},        // 256 GUIDs, past the end
+        {logImage(kSerial, {}, put<uint64_t>(16, 28)), false},         // records one byte past the end
+        {logImage(kSerial, {}, put<uint64_t>(16, ~uint64_t{0} - 40)), false},  // a sum that wraps around
+        {logImage(kSerial, {}, put<uint8_t>(28, 47)), false},          // first record inside the GUIDs
+        {logImage(kSerial, Bytes(8, 0xEE)), true},                     // a gap of 8 needs no auxiliary block
+        {logImage(kSerial, Bytes(9, 0xEE)), false},                    // one of 9 must be one
+        {logImage(kSerial, aux(16)), true},
+        {logImage(kSerial, aux(8)), true},
+        {logImage(kSerial, aux(7)), false},
+        {logImage(kSerial, aux(17)), false},
+        {logImage(kSerial, aux(16, "aux_")), false},
     };
-    const Case cases[] = {
-        {"ours among other classes", logImage({kOtherGuid, kSerialGuid}), true},
-        {"other classes", logImage({kOtherGuid, kThirdGuid}), false},
-        {"other content", bytesOf("neither a header nor records, just text"), false},
-        {"empty", {}, false},
-        {"shorter than the fixed header", Bytes(valid.begin(), valid.begin() + 31), false},
-        {"wrong version", logImage(kSerial, {}, put<uint32_t>(4, 0x00030A01)), false},
-        {"GUIDs past the end", logImage(kSerial, {}, put<uint8_t>(31, 0xFF)), false},
-        {"records one byte past the end", logImage(kSerial, {}, put<uint64_t>(16, 28)), false},
-        {"records size wrapping around", logImage(kSerial, {}, put<uint64_t>(16, ~uint64_t{0} - 40)), false},
-        {"record offset inside the GUIDs", logImage(kSerial, {}, put<uint8_t>(28, 47)), false},
-        {"record offset past the end", logImage(kSerial, {}, put<uint8_t>(29, 0x10)), false},
-        {"a gap of 8 bytes needs no auxiliary block", logImage(kSerial, Bytes(8, 0xEE)), true},
-        {"a gap of 9 bytes must be one", logImage(kSerial, Bytes(9, 0xEE)), false},
-        {"auxiliary block filling the gap", logImage(kSerial, aux(16, 16)), true},
-        {"auxiliary block of 8 bytes", logImage(kSerial, aux(8, 16)), true},
-        {"auxiliary block below 8 bytes", logImage(kSerial, aux(7, 16)), false},
-        {"auxiliary block past the records' start", logImage(kSerial, aux(17, 16)), false},
-        {"auxiliary block without its signature", logImage(kSerial, aux(16, 16, "aux_")), false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    const Rec old{kRecordLine0Data, bytesOf("old")}, fresh{kRecordLine1Data, bytesOf("new")};
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(i);
+        const auto& [before, appends] = cases[i];
         TempDir dir;
-        const std::string path = dir.path("a.qwlog");
-        writeFileBytes(path, c.before);
-        Log log = logAfter(path, {frame(3, bytesOf("new"))});
+        writeFileBytes(dir.path("a.qwlog"), before);
+        Log log = logAfter(dir.path("a.qwlog"), {frame(3, bytesOf("new"))});
         ASSERT_TRUE(log.valid);
-        EXPECT_EQ(log.records, (c.appends ? std::vector<Rec>{old, fresh} : std::vector<Rec>{fresh}));
-        if (c.appends) {
-            QwlogReader before(c.before);
-            EXPECT_EQ(log.guids, before.classGuids());
-            EXPECT_EQ(log.header.recordOffset, before.header().recordOffset);
-        } else {
-            EXPECT_EQ(log.guids, kSerial);
-        }
+        EXPECT_EQ(log.records, (appends ? std::vector<Rec>{old, fresh} : std::vector<Rec>{fresh}));
+        EXPECT_EQ(log.guids, appends ? QwlogReader(before).classGuids() : kSerial);
     }
-}
-
-TEST(QwlogTransport, ReopeningAFileClosedAsItStandsAppendsRightAfterItsRecords) {
-    TempDir dir;
-    const std::string path = dir.path("again.qwlog");
-    logAfter(path, {frame(2, bytesOf("first"))});
-    Log log = logAfter(path, {frame(2, bytesOf("second"))});
-    EXPECT_EQ(log.records, (std::vector<Rec>{{kRecordLine0Data, bytesOf("first")}, {kRecordLine0Data, bytesOf("second")}}));
-    EXPECT_EQ(log.header.recordsSize, 24u * 2 + 11);
-    EXPECT_EQ(log.bytes.size(), grownLength(log.header.end()));
-    // Not a log, and no classes to write a header with: refused, and the file
-    // left as it was.
-    const Bytes other = bytesOf("plain text");
-    writeFileBytes(path, other);
-    QwlogTransport t;
-    EXPECT_FALSE(t.open(path, kNoSplit, kNoSplit, {}));
-    EXPECT_EQ(vek::err::getLastErrorDescription(), "'" + path + "' is not a valid log record file");
-    EXPECT_EQ(readFileBytes(path), other);
 }
 
 TEST(QwlogTransport, SplitSeriesFilesEachHaveAHeaderAndTheRecordsContinue) {
     TempDir dir;
-    // Records of 26 bytes: a file is full after four.
-    auto numbered = [](int i) { return frame(2, le(uint64_t(i), 2)); };
+    const std::string name = dir.path("cap.qwlog");
+    auto write = [](QwlogTransport& t, int i) {  // records of 26 bytes: four fill a file of 100
+        Bytes m = frame(2, le(uint64_t(i), 2));
+        return t.write(m.data(), m.size()) == m.size();
+    };
     QwlogTransport t(&tick);
-    ASSERT_TRUE(t.open(dir.path("cap.qwlog"), 100, kNoSplit, kSerial));
-    for (int i = 0; i < 10; ++i) {
-        Bytes m = numbered(i);
-        ASSERT_EQ(t.write(m.data(), m.size()), m.size());
-    }
-    EXPECT_EQ(t.fileName(), dir.path("cap-02.qwlog"));
+    ASSERT_TRUE(t.open(name, 100, kNoSplit, kSerial));
+    for (int i = 0; i < 10; ++i) ASSERT_TRUE(write(t, i));
     t.close();
-    EXPECT_FALSE(std::filesystem::exists(dir.path("cap.qwlog")));
     int next = 0;
     uint64_t lastStamp = 0;
-    for (const char* name : {"cap-00.qwlog", "cap-01.qwlog", "cap-02.qwlog"}) {
-        SCOPED_TRACE(name);
-        Log log = readLog(dir.path(name));
-        ASSERT_TRUE(log.valid);
-        EXPECT_EQ(log.guids, kSerial);
+    for (const char* file : {"cap-00.qwlog", "cap-01.qwlog", "cap-02.qwlog"}) {
+        Log log = readLog(dir.path(file));
+        ASSERT_TRUE(log.valid && log.guids == kSerial) << file;
         for (size_t i = 0; i < log.records.size(); ++i, ++next) {
             EXPECT_EQ(log.records[i], (Rec{kRecordLine0Data, le(uint64_t(next), 2)}));
-            EXPECT_GT(log.timestamps[i], lastStamp);
-            lastStamp = log.timestamps[i];
+            EXPECT_GT(log.stamps[i], std::exchange(lastStamp, log.stamps[i]));
         }
         // Files finished by a split are cut to their records; the last one is not.
-        EXPECT_EQ(log.bytes.size(), next < 10 ? log.header.end() : grownLength(log.header.end()));
+        EXPECT_EQ(log.bytes.size(), next < 10 ? log.header.end() : grownLength(log.header.end())) << file;
     }
     EXPECT_EQ(next, 10);
-
-    // Opening the series again appends to its first file.
-    QwlogTransport reopened(&tick);
-    ASSERT_TRUE(reopened.open(dir.path("cap.qwlog"), 100, kNoSplit, kSerial));
-    Bytes m = numbered(10);
-    ASSERT_EQ(reopened.write(m.data(), m.size()), m.size());
-    reopened.close();
-    EXPECT_FALSE(std::filesystem::exists(dir.path("cap.qwlog")));
+    // The series opened again continues its first file.
+    ASSERT_TRUE(t.open(name, 100, kNoSplit, kSerial) && write(t, 10));
+    t.close();
     Log first = readLog(dir.path("cap-00.qwlog"));
     ASSERT_EQ(first.records.size(), 5u);
     EXPECT_EQ(first.records.back(), (Rec{kRecordLine0Data, le(10, 2)}));
+    EXPECT_FALSE(std::filesystem::exists(name));
 }
 
 TEST(QwlogTransport, FailuresAndUnsupportedCalls) {
@@ -295,7 +286,7 @@ TEST(QwlogTransport, FailuresAndUnsupportedCalls) {
     EXPECT_EQ(vek::err::getLastError().code(), vek::err::kWinCallNotImplemented);
     EXPECT_FALSE(t.wait());
     EXPECT_EQ(vek::err::getLastError().code(), vek::err::kWinCallNotImplemented);
-    // The record lands in the first file; the second cannot be opened.
+    // The record lands in the first file; the next file cannot be opened.
     Bytes m = frame(3, bytesOf("kept"));
     EXPECT_EQ(t.write(m.data(), m.size()), kIoFailed);
     EXPECT_NE(vek::err::getLastError().code(), 0u);
@@ -304,4 +295,11 @@ TEST(QwlogTransport, FailuresAndUnsupportedCalls) {
     Log log = readLog(dir.path("cap-00.qwlog"));
     EXPECT_EQ(log.records, (std::vector<Rec>{{kRecordLine1Data, bytesOf("kept")}}));
     EXPECT_EQ(log.bytes.size(), log.header.end());
+
+    // No classes to write a header with: refused, and the file left as it was.
+    const std::string path = dir.path("text.qwlog");
+    writeFileBytes(path, bytesOf("plain text"));
+    EXPECT_FALSE(t.open(path, kNoSplit, kNoSplit, {}));
+    EXPECT_EQ(vek::err::getLastErrorDescription(), "'" + path + "' is not a valid log record file");
+    EXPECT_EQ(readFileBytes(path), bytesOf("plain text"));
 }
