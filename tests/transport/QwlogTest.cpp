@@ -115,7 +115,7 @@ TEST(QwlogTransport, NewFileHasItsHeaderAndGrownLengthThenExactRecords) {
         TempDir dir;
         const std::string path = dir.path("new.qwlog");
         const size_t size = 32 + 16 * guids.size();
-        Bytes header = cat({bytesOf("log:"), u32(0x00030A00), le(0, 20), le(size | (guids.size() - 1) << 24, 4)});
+        Bytes header = cat({bytesOf("log:"), u32(0x00030A00), Bytes(20, 0), le(size | (guids.size() - 1) << 24, 4)});
         for (const vek::Guid& g : guids) header = cat({header, guidBytes(g)});
         QwlogTransport t(&tick);
         ASSERT_TRUE(t.open(path, kNoSplit, kNoSplit, guids));
