@@ -40,6 +40,8 @@ bool MappedFile::ensureMapped(uint64_t end) {
     const uint64_t unit = sizeAlignment();
     if (end > ~uint64_t{0} - kGrowth - unit) return err::setWinError(err::kWinInvalidParameter), false;
     uint64_t size = (end + kGrowth + unit - 1) / unit * unit;
+    // A failed attempt leaves no mapping: the next request tries again.
+    mappingSize_ = 0;
     if (!system_->map(size)) return false;
     mappingSize_ = size;
     return true;
