@@ -7,6 +7,7 @@
 #include "foundation/Interrupt.h"
 #include "session/Message.h"
 #include "transport/FileTransport.h"
+#include "transport/QwlogTransport.h"
 
 namespace {
 
@@ -22,11 +23,17 @@ bool runSingleFile(const Settings& s, ControllerBase& controller) {
     return ok;
 }
 
-bool runOutputOnly(const Settings& s, ControllerBase& controller) {
-    if (s.has(kFlagQwlog)) {
-        vek::err::setStringError("*.qwlog output is not available in this build");
+bool runQwlog(const Settings& s, ControllerBase& controller) {
+    QwlogTransport log;
+    if (!log.open(s.outputFileName, s.outputSplit.sizeLimit, s.outputSplit.timeLimit, controller.getLogGuids()))
         return false;
-    }
+    bool ok = controller.run(&log, nullptr);
+    log.close();
+    return ok;
+}
+
+bool runOutputOnly(const Settings& s, ControllerBase& controller) {
+    if (s.has(kFlagQwlog)) return runQwlog(s, controller);
     FileTransport output;
     bool opened = s.has(kFlagStdout) ? output.attachStd(StdStream::kOutput)
                                      : output.openSplitOutput(s.outputFileName, s.outputSplit.sizeLimit,

@@ -55,8 +55,6 @@ TEST(RunSessionWith, FileTransportsByKind) {
         // A split falls between messages only: each file can be read alone.
         {"output split after each message, first file truncated", kTransportOutputOnly, 0, {}, old, 1, nullptr, nullptr,
          1, 0, {{"out.bin", std::nullopt}, {"out-00.bin", kHello}, {"out-01.bin", Bytes{}}, {"out-02.bin", std::nullopt}}},
-        {"qwlog not built", kTransportOutputOnly, kFlagQwlog, {}, {}, kNoLimit, nullptr,
-         "*.qwlog output is not available in this build", 0, 0, {{"out.bin", std::nullopt}}},
         // Replies go to the command input, here read-only: they are lost.
         {"output and command files", kTransportOutputInput, 0, kCommands, old, kNoLimit, nullptr, nullptr, 1, 1,
          {{"out.bin", kHello}, {"in.bin", kCommands}}},
