@@ -1,0 +1,173 @@
+"""What a user reads when something goes wrong: every console error line names
+the file, port, socket or switch involved before the system's own words, and
+failures the host cannot hear reach the console. System texts differ between
+Linux and Wine, so under Wine only the named part is checked."""
+import os
+import socket
+import subprocess
+import time
+
+import pytest
+
+from conftest import PLATFORM, frame, free_tcp_port, parse_messages
+from ptyport import PtyPort
+
+WINE = PLATFORM == "win32"
+EOL = b"\r\n" if WINE else b"\n"
+ERROR, DONE, TRANSMIT = 0x20, 0x00, 0x28
+posix_only = pytest.mark.skipif(WINE, reason="a POSIX file or device")
+
+
+@pytest.fixture
+def line():
+    port = PtyPort(wine=WINE)
+    yield port
+    port.close()
+
+
+def port_path(name):
+    return name if not WINE else "\\\\.\\" + name
+
+
+def check_line(result, named, cause):
+    """One line: `error: <named>: <cause>`; the cause only on Linux."""
+    assert (result.code, result.stdout) == (255, b"")
+    text = result.stderr.decode()
+    assert text.startswith("error: %s: " % named) and text.endswith(EOL.decode()) and text.count("\n") == 1, text
+    if not WINE:
+        assert text == "error: %s: %s\n" % (named, cause)
+
+
+def test_a_missing_command_file_is_named(qw, tmp_path):
+    result = qw("--serial", "COM1", "--in", "missing.bin", "--out", "o.bin", cwd=tmp_path)
+    check_line(result, 'command input file "missing.bin"', "No such file or directory")
+
+
+def test_a_serial_port_that_does_not_exist_is_named(qw):
+    check_line(qw("--serial", "ttyNOPE"), "serial port %s" % port_path("ttyNOPE") if WINE else
+               "serial port /dev/ttyNOPE", "No such file or directory")
+
+
+@posix_only
+def test_a_file_that_is_no_serial_port_is_named_so(qw):
+    check_line(qw("--serial", "/etc/passwd"), "/etc/passwd is not a serial port", "Inappropriate ioctl for device")
+
+
+@posix_only
+@pytest.mark.parametrize("args, named", [
+    (["--ser-baud", "0"], "refused the baud rate 0"),
+    (["--ser-baud", "abc"], "refused the baud rate 0"),
+    (["--ser-data", "7", "--ser-stop", "1.5"], ": 1.5 stop bits need 5 data bits on this system"),
+])
+def test_line_settings_the_port_refuses_are_named(qw, line, args, named):
+    sep = "" if named.startswith(":") else " "
+    check_line(qw("--serial", line.name, *args), "serial port %s%s%s" % (line.name, sep, named), "Invalid argument")
+
+
+@posix_only
+def test_a_pipe_name_taken_by_a_plain_file_is_named(qw, tmp_path):
+    (tmp_path / "capture").write_bytes(b"not a socket")
+    result = qw("--serial", "COM1", "--np", "capture", env={"XDG_RUNTIME_DIR": str(tmp_path)})
+    check_line(result, "pipe server path %s exists and is not a socket" % (tmp_path / "capture"),
+               "Address already in use")
+    assert (tmp_path / "capture").read_bytes() == b"not a socket"
+
+
+@posix_only
+def test_a_split_output_folder_that_stops_taking_files_is_named(background, line, tmp_path):
+    folder = tmp_path / "split"
+    folder.mkdir()
+    # Root ignores file modes: the folder is made read-only by a read-only bind
+    # mount over itself instead, made after the first file is open, so that file
+    # stays writable and only new ones are refused.
+    root = os.geteuid() == 0
+    mounted = False
+    try:
+        qw = background("--serial", line.name, "--out", str(folder / "cap.bin"), "--split-size", "1K")
+        assert line.wait_configured()
+        line.write(b"a" * 100)
+        time.sleep(0.3)
+        if root:
+            mounted = subprocess.run(["mount", "--bind", str(folder), str(folder)]).returncode == 0
+            if not mounted or subprocess.run(["mount", "-o", "remount,bind,ro", str(folder)]).returncode != 0:
+                pytest.skip("cannot mount here")
+        else:
+            folder.chmod(0o500)
+        line.write(b"b" * 2000)
+        code, stderr = qw.finish(timeout=10)
+        cause = b"Read-only file system" if root else b"Permission denied"
+        assert (code, stderr) == (255, b'error: cannot create the next output file "%s": %s\n'
+                                  % (str(folder / "cap-01.bin").encode(), cause))
+        assert parse_messages((folder / "cap-00.bin").read_bytes())  # what came before stays readable
+    finally:
+        if mounted:
+            subprocess.run(["umount", "-l", str(folder)])
+        if not root:
+            folder.chmod(0o700)
+
+
+@pytest.mark.parametrize("args, text", [
+    (["--tcp", "abc"], "TCP server port name not specified"),
+    (["--split-size", "1.5M"], 'invalid --split-size value "1.5M"'),
+    (["--split-size", "5X"], 'invalid --split-size value "5X"'),
+    (["--split-size", "0"], 'invalid --split-size value "0"'),
+    (["--split-time", "abc"], 'invalid --split-time value "abc"'),
+    (["--read-block-size", "0"], 'invalid --read-block-size value "0"'),
+    (["--read-parallelism", "0"], 'invalid --read-parallelism value "0"'),
+])
+def test_switch_values_that_would_mean_something_else_are_refused(qw, args, text):
+    result = qw("--serial", "COM1", *args)
+    assert (result.code, result.stdout, result.stderr) == (255, b"", b"error parsing command line: " + text.encode() + EOL)
+
+
+def test_a_failed_command_the_host_cannot_hear_reaches_the_console(qw, line):
+    # Replies go to the command input, here a read-only pipe: the successes stay
+    # silent, the failure is told on the console, and the session goes on.
+    commands = frame(TRANSMIT, b"one") + frame(0x7E) + frame(TRANSMIT, b"two")
+    result = qw("--serial", line.name, "--stdin", stdin=commands)
+    assert result.code == 0 and result.stdout == b""
+    assert result.stderr.startswith(b"error: command 0x7e failed: ") and result.stderr.count(b"\n") == 1
+    assert line.read_until(b"two", timeout=5) == b"onetwo"
+
+
+def connect(port, timeout=20):
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            return socket.create_connection(("127.0.0.1", port))
+        except OSError:
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.02)
+
+
+def replies(sock, timeout=10):
+    sock.settimeout(timeout)
+    data = b""
+    while True:
+        chunk = sock.recv(65536)
+        if not chunk:
+            return parse_messages(data)
+        data += chunk
+
+
+@posix_only
+def test_a_server_whose_device_is_gone_tells_each_client_and_serves_it_again_later(background, tmp_path):
+    port, link = free_tcp_port(), tmp_path / "ttyQW"
+    qw = background("--serial", str(link), "--tcp", str(port))
+    for _ in range(2):
+        with connect(port) as client:
+            got = replies(client)
+        assert [c for c, _ in got] == [ERROR]  # then the connection closes
+    line = PtyPort(wine=False)
+    try:
+        os.symlink(line.path, link)  # the device comes back
+        with connect(port) as client:
+            client.sendall(frame(TRANSMIT, b"back"))
+            assert line.read_until(b"back").endswith(b"back")
+    finally:
+        line.close()
+    qw.proc.send_signal(2)
+    code, stderr = qw.finish(timeout=10)
+    lines = stderr.decode().splitlines()
+    assert code == 0 and lines == ["error: serial port %s: No such file or directory" % link] * 2
