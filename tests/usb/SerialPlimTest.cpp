@@ -9,6 +9,7 @@
 #include "support/MemoryTransport.h"
 #include "support/UsbSimTest.h"
 #include "usb/SerialPlimController.h"
+#include "usb/UsbDevice.h"
 
 using namespace vek;
 
@@ -283,4 +284,45 @@ TEST_F(SerialPlim, ADisconnectMidCaptureEndsItWithOneError) {
     Bytes data = dataOf(messages, 2);
     EXPECT_FALSE(data.empty());  // the capture ran before the device went
     for (size_t i = 0; i < data.size(); ++i) ASSERT_EQ(data[i], uint8_t(i)) << i;
+}
+
+// The simulated device itself, for scenario authors.
+TEST_F(SerialPlim, ModelTakesItsStatementsOnlyWhereTheyBelong) {
+    struct {
+        const char* statements;
+        const char* problem;  // empty: accepted
+    } cases[] = {
+        {"input 2 low\nendpoint 0x83\nserial-state 0x34 length=2 size=64\nendpoint 0x85\npattern counter 9\n", ""},
+        {"serial-state 0x34\n", "line 2: 'serial-state' needs endpoint 0x83 or 0x86 before it"},
+        {"endpoint 0x85\nserial-state 0x34\n", "line 3: 'serial-state' needs endpoint 0x83 or 0x86 before it"},
+        {"endpoint 0x86\nserial-state 0x34 size=65\n",
+         "line 3: expected 'serial-state BITMAP [length=L] [size=N]' with N up to 64"},
+        {"endpoint 0x83\nbytes 01\n", "line 3: 'bytes' needs endpoint 0x82 or 0x85 before it"},
+        {"input 2 0x10000\n", "line 2: expected 'input N low|high|VALUE'"},
+        {"control 0xc0 0xda reply 0000\n", "line 2: unknown statement 'control'"},
+        {"endpoint 0x01\n", "line 2: this model has no endpoint 0x01"},
+    };
+    for (const auto& k : cases) {
+        std::string problem;
+        qwsim::checkScenario(kPlim + k.statements, &problem);
+        EXPECT_EQ(problem, k.problem) << k.statements;
+    }
+}
+
+TEST_F(SerialPlim, ModelLineIsSilentUntilProgrammedAndRefusesOtherRequests) {
+    load(kPlim + "endpoint 0x82\ntext \"ok\"\n");
+    io::UsbDevice d;
+    ASSERT_TRUE(d.openByVidPid(0x16d0, 0x0e26));
+    uint8_t block[17] = {}, got[8];
+    int n = -1;
+    EXPECT_EQ(libusb_bulk_transfer(d.handle(), 0x82, got, sizeof got, &n, 100), LIBUSB_ERROR_TIMEOUT);
+    EXPECT_EQ(n, 0);
+    EXPECT_EQ(d.controlTransfer(0x40, 0xC1, 0x0001, 0, block, 16, 0), -1);  // no such line
+    EXPECT_EQ(d.controlTransfer(0x40, 0xC1, 0x0000, 0, block, 17, 0), -1);  // not a parameter block
+    EXPECT_EQ(d.controlTransfer(0x40, 0xC2, 0x0000, 0, block, 16, 0), -1);
+    EXPECT_EQ(d.controlTransfer(0x40, 0xC1, 0x8000, 0, block, 16, 0), 16);  // the other line
+    EXPECT_EQ(libusb_bulk_transfer(d.handle(), 0x82, got, sizeof got, &n, 100), LIBUSB_ERROR_TIMEOUT);
+    EXPECT_EQ(d.controlTransfer(0x40, 0xC1, 0x0000, 0, block, 16, 0), 16);
+    EXPECT_EQ(libusb_bulk_transfer(d.handle(), 0x82, got, sizeof got, &n, 100), 0);
+    EXPECT_EQ(Bytes(got, got + n), (Bytes{'o', 'k'}));
 }
