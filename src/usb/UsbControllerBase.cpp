@@ -9,6 +9,12 @@
 #include "usb/Libusb.h"
 #include "usb/UsbError.h"
 
+namespace {
+// A state bit of our own: a capture thread has failed. Cleared with the others
+// when the threads start and when the controller closes.
+constexpr uint32_t kCaptureFailed = 0x100;
+}  // namespace
+
 UsbControllerBase::UsbControllerBase(const Settings* settings) : ControllerBase(settings) {}
 
 UsbControllerBase::~UsbControllerBase() {
@@ -103,8 +109,18 @@ bool UsbControllerBase::drainEndpoint(uint8_t endpoint) {
 }
 
 void UsbControllerBase::failCapture() {
-    recordCaptureFailure();
-    if (outputTransport) writeErrorMessage(*outputTransport);
+    bool first;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        first = (stateFlags & kCaptureFailed) == 0;
+        stateFlags |= kCaptureFailed;
+    }
+    // Both threads meet an unplugged device; the host hears of it once, with the
+    // failure that came first.
+    if (first) {
+        recordCaptureFailure();
+        if (outputTransport) writeErrorMessage(*outputTransport);
+    }
     if (TransportBase* command = commandTransport.load()) command->close();
     stop();
 }
