@@ -10,7 +10,6 @@ from conftest import BUILD_DIR, PLATFORM, frame, parse_messages
 
 LINE0, LINE1, STATUS0, STATUS1, SETTINGS, ERROR, LINE_ERRORS = 0x02, 0x03, 0x04, 0x05, 0x06, 0x20, 0x21
 NEWLINE = b"\r\n" if PLATFORM == "win32" else b"\n"
-DEFAULT_BLOCK = "00960000000801000000000000000000"
 
 
 @pytest.fixture
@@ -51,7 +50,7 @@ def test_stdout_capture_carries_both_lines_until_the_device_goes(qw, bus):
               "disconnect after %d bytes\n" % (len(counter) + 16 + 10))
     run = qw("--serial-plim", "--stdout", env=env)
     messages = parse_messages(run.stdout)
-    # The inputs' state first, then whatever the lines brought, and one error last.
+    # The inputs' state first, then what the lines brought, and one error.
     assert values(messages[:2], STATUS0, STATUS1) == [(STATUS0, 2), (STATUS1, 1)]
     assert values(messages[2:], STATUS0, STATUS1, LINE_ERRORS) == [(STATUS0, 0x34), (LINE_ERRORS, 7)]
     line0 = data_of(messages, LINE0)
