@@ -1,6 +1,7 @@
 #include "usb/SerialPlimController.h"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 
 #include "foundation/Error.h"
@@ -16,7 +17,9 @@ constexpr uint8_t kReqReadInput = 0xDA;  // wValue: input number; answers a u16,
 constexpr uint16_t kLineSelect = 0x8000;  // wValue of line n is n times this
 constexpr uint32_t kNoTimeout = 0;
 
-// Parameter block layout.
+// The parameter block of the set-line request: baud rate (u32 LE), 0, data bits,
+// stop bits, 0, parity, seven zeros.
+constexpr size_t kLineBlockSize = 16;
 constexpr size_t kBlockBaud = 0;
 constexpr size_t kBlockDataBits = 5;
 constexpr size_t kBlockStopBits = 6;
@@ -56,10 +59,8 @@ uint32_t getU32(const uint8_t* in) {
            static_cast<uint32_t>(in[3]) << 24;
 }
 
-}  // namespace
-
-std::array<uint8_t, kPlimLineBlockSize> serialPlimLineBlock(const SerialConfig& config) {
-    std::array<uint8_t, kPlimLineBlockSize> block{};
+std::array<uint8_t, kLineBlockSize> lineBlock(const SerialConfig& config) {
+    std::array<uint8_t, kLineBlockSize> block{};
     putU32(block.data() + kBlockBaud, config.baudRate);
     block[kBlockDataBits] = config.dataBits;
     // The device knows one or two stop bits; one and a half gets two.
@@ -67,6 +68,8 @@ std::array<uint8_t, kPlimLineBlockSize> serialPlimLineBlock(const SerialConfig& 
     block[kBlockParity] = config.parity;
     return block;
 }
+
+}  // namespace
 
 SerialPlimController::SerialPlimController(const Settings* settings) : UsbControllerBase(settings) {}
 
@@ -114,9 +117,9 @@ bool SerialPlimController::processCommand(const uint8_t* message) {
 
 bool SerialPlimController::setSerialConfig(const SerialConfig& config) {
     for (uint16_t line = 0; line < 2; ++line) {
-        auto block = serialPlimLineBlock(config);
+        auto block = lineBlock(config);
         if (device.controlTransfer(kVendorOut, kReqSetLine, static_cast<uint16_t>(line * kLineSelect), 0,
-                                   block.data(), kPlimLineBlockSize, kNoTimeout) < 0)
+                                   block.data(), kLineBlockSize, kNoTimeout) < 0)
             return false;
     }
     return true;

@@ -10,7 +10,6 @@
 // (processCommand issues control requests while the capture threads read, which
 // libusb allows), processData on the process thread only.
 
-#include <array>
 #include <cstdint>
 #include <span>
 
@@ -44,11 +43,6 @@ inline constexpr uint32_t kPlimStateParity = 0x20;
 inline constexpr uint32_t kPlimLineErrorFraming = 0x1;
 inline constexpr uint32_t kPlimLineErrorParity = 0x2;
 inline constexpr uint32_t kPlimLineErrorBreak = 0x4;
-
-// The 16-byte parameter block of the set-line request: baud rate (u32 LE), 0, data
-// bits, stop bits (1, or 2 for one and a half and two), 0, parity, seven zeros.
-constexpr size_t kPlimLineBlockSize = 16;
-std::array<uint8_t, kPlimLineBlockSize> serialPlimLineBlock(const SerialConfig& config);
 
 class SerialPlimController final : public UsbControllerBase {
 public:
