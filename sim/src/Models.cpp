@@ -5,6 +5,7 @@
 
 #include "Engine.h"
 #include "GenericModel.h"
+#include "SerialPlimModel.h"
 
 namespace qwsim {
 
@@ -14,6 +15,7 @@ struct Registry {
     std::mutex mutex;
     std::map<std::string, ModelFactory, std::less<>> factories{
         {"generic", [] { return std::make_unique<GenericModel>(); }},
+        {"serialplim", [] { return std::make_unique<SerialPlimModel>(); }},
     };
 };
 

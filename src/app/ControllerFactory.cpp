@@ -2,13 +2,15 @@
 
 #include "foundation/Error.h"
 #include "serial/SerialController.h"
+#include "usb/SerialPlimController.h"
 
 std::unique_ptr<ControllerBase> createController(const Settings& settings) {
     switch (settings.hardwareKind) {
         case kHardwareSerial:
             return std::make_unique<SerialController>(&settings);
+        case kHardwareSerialPlim:
+            return std::make_unique<SerialPlimController>(&settings);
         // Each controller joins here as it is built:
-        //   kHardwareSerialPlim    -> SerialPlimController
         //   kHardwareI2cPlim       -> I2cPlimController
         //   kHardwareSpiPlim       -> SpiPlimController
         //   kHardwareEthernetPlim  -> EthernetPlimController

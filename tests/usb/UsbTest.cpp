@@ -16,7 +16,7 @@
 #include "foundation/ErrorMgr.h"
 #include "foundation/Thread.h"
 #include "support/MemoryTransport.h"
-#include "support/SimTest.h"
+#include "support/UsbSimTest.h"
 #include "usb/UsbContext.h"
 #include "usb/UsbControllerBase.h"
 #include "usb/UsbDevice.h"
@@ -123,23 +123,6 @@ private:
 };
 
 }  // namespace
-
-// A scenario whose time runs 20 times faster (so the event thread's 500 ms passes
-// end quickly), libusb's default context and an event thread serving it.
-class UsbSimTest : public SimTest {
-protected:
-    void SetUp() override { err::getErrorMgr().registerProvider(err::kUsbDomain, &io::usbErrorProvider()); }
-    void load(const std::string& scenario) override {
-        SimTest::load("speed 20\n" + scenario);
-        ASSERT_TRUE(events.start(nullptr));
-    }
-    void exitContext() override {
-        events.stop();  // nothing may be inside libusb when its context goes
-        SimTest::exitContext();
-    }
-
-    io::UsbEventThread events;
-};
 
 class UsbAccess : public UsbSimTest {};
 

@@ -1,0 +1,252 @@
+// SerialPlimController on the simulated Serial Plim: what a start sends to the
+// device and the host, notifications, both lines' data, command 6 and restart,
+// and the ways a capture fails.
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <future>
+
+#include "session/Message.h"
+#include "support/MemoryTransport.h"
+#include "support/UsbSimTest.h"
+#include "usb/SerialPlimController.h"
+
+using namespace vek;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Lines = std::vector<std::string>;
+using Values = std::vector<std::pair<int, uint32_t>>;
+
+const std::string kPlim = "device 16d0:0e26 model=serialplim name=plim\n";
+const std::string kDefaultBlock = "00960000000801000000000000000000";
+
+// The control requests the device saw: "REQ VALUE" and, for 0xC1, the block.
+Lines requests() {
+    Lines out;
+    auto field = [](const std::string& l, const char* key) {
+        size_t at = l.find(key) + std::strlen(key);
+        return l.substr(at, l.find(' ', at) - at);
+    };
+    for (const std::string& l : recorded("control")) {
+        std::string req = field(l, "req=");
+        out.push_back(req + " " + field(l, "value=") + (req == "0xc1" ? " " + field(l, "data=") : ""));
+    }
+    return out;
+}
+Lines programmed(const std::string& block) { return {"0xc1 0x0000 " + block, "0xc1 0x8000 " + block}; }
+
+// The messages of these codes, as (code, u32 payload).
+Values values(const MemoryTransport& t, std::initializer_list<int> codes) {
+    Values out;
+    for (const HostMessage& m : parseMessages(t.output()))
+        if (std::find(codes.begin(), codes.end(), m.code) != codes.end() && m.payload.size() == 4)
+            out.emplace_back(m.code, m.payload[0] | m.payload[1] << 8 | m.payload[2] << 16 | uint32_t(m.payload[3]) << 24);
+    return out;
+}
+Bytes dataOf(const std::vector<HostMessage>& messages, uint8_t code) {
+    Bytes all;
+    for (const HostMessage& m : messages)
+        if (m.code == code) all.insert(all.end(), m.payload.begin(), m.payload.end());
+    return all;
+}
+Bytes bytesOf(err::ErrorRef e) { return Bytes(e.data(), e.data() + e.size()); }
+Bytes record(const Guid& domain, int code) {
+    return bytesOf(err::Error::fromCode(domain, static_cast<uint32_t>(code)).ref());
+}
+
+// Waits (at most 10 s) until the host has seen what `done` asks for.
+bool waitFor(const MemoryTransport& t, const std::function<bool(const std::vector<HostMessage>&)>& done) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done(parseMessages(t.output()))) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        t.waitForOutput(t.output().size() + 1, 50);
+    }
+    return true;
+}
+
+struct Plim {
+    explicit Plim(uint64_t blockSize = 8192, uint64_t parallelism = 8) {
+        config.readBlockSize = blockSize;
+        config.readParallelism = parallelism;
+    }
+    bool start() { return c.start(&out, nullptr); }
+    void finish() { c.stop(), c.waitAndClose(); }
+
+    Settings config;
+    MemoryTransport out;
+    SerialPlimController c{&config};
+};
+
+}  // namespace
+
+class SerialPlim : public UsbSimTest {};
+
+TEST_F(SerialPlim, StartProgramsBothLinesThenReportsTheCarriersTheInputsShow) {
+    struct {
+        SerialConfig config;
+        const char* inputs;
+        std::string block;
+        uint32_t line0, line1;
+    } cases[] = {
+        {{}, "", kDefaultBlock, 0, 0},
+        {{115200, 7, kStopBitsOneHalf, kParityEven, 1}, "input 2 low\ninput 4 low\ninput 14 low\ninput 13 low\n",
+         "00c20100000702000200000000000000", 3, 3},
+        {{300, 5, kStopBitsTwo, kParitySpace, 0}, "input 2 low\ninput 13 low\n", "2c010000000502000400000000000000", 2, 1},
+        {{}, "input 4 low\ninput 14 0x0100\n", kDefaultBlock, 1, 0},  // active only when both bytes are 0
+        // An input that cannot be read counts as inactive; the start goes on.
+        {{}, "input 2 low\ninput 4 low\nfail control 0xc0 0xda pipe nth=1\n", kDefaultBlock, 1, 0},
+    };
+    for (const auto& k : cases) {
+        load(kPlim + k.inputs);
+        Plim p;
+        p.config.serialConfig = k.config;
+        ASSERT_TRUE(p.start()) << k.inputs;
+        p.finish();
+        Lines expected = programmed(k.block);
+        for (const char* input : {"0x0002", "0x0004", "0x000e", "0x000d"}) expected.push_back(std::string("0xda ") + input);
+        EXPECT_EQ(requests(), expected) << k.block;
+        EXPECT_EQ(values(p.out, {4, 5}), (Values{{4, k.line0}, {5, k.line1}})) << k.inputs;
+    }
+}
+
+TEST_F(SerialPlim, StartFailsWithNothingSent) {
+    struct {
+        std::string bus;
+        uint64_t index;
+        std::string error;
+        size_t requests;  // that reached the device
+    } cases[] = {
+        {kPlim, 1, "plim[1] not available; 1 plim(s) total\n", 0},
+        {kPlim + "fail claim busy\n", 0, "Resource busy", 0},
+        {kPlim + "fail control 0x40 0xc1 pipe nth=1\n", 0, "Pipe error", 1},  // line 1 is left alone
+    };
+    for (const auto& k : cases) {
+        load(k.bus);
+        Plim p;
+        p.config.deviceIndex = k.index;
+        EXPECT_FALSE(p.c.run(&p.out, nullptr));
+        EXPECT_EQ(err::getLastErrorDescription(), k.error);
+        EXPECT_EQ(requests().size(), k.requests) << k.error;
+        EXPECT_TRUE(p.out.output().empty()) << k.error;
+    }
+}
+
+TEST_F(SerialPlim, NotificationsBecomeStatusAndLineErrors) {
+    struct {
+        const char* endpoint;
+        const char* notification;
+        Values messages;
+    } cases[] = {
+        {"0x83", "0x34", {{4, 0x34}, {0x21, 7}}},
+        {"0x83", "0x03", {{4, 0x03}}},
+        {"0x86", "0x10", {{5, 0x10}, {0x21, 1}}},
+        {"0x86", "0x24", {{5, 0x24}, {0x21, 6}}},
+        {"0x83", "0xff34 length=0xff03 size=64", {{4, 0x34}, {0x21, 7}}},  // only the low byte, only bit 1
+        {"0x83", "0x34 size=9", {}},
+        {"0x86", "0x34 length=0", {}},
+        {"0x83", "0x34 length=0xfd", {}},
+        {"0x83", "0x34 size=0", {}},
+    };
+    for (const auto& k : cases) {
+        // The last notification tells when the case's own was handled. Blocks of
+        // 16 bytes: the status reads still get the 1024 bytes they ask for.
+        load(kPlim + "endpoint " + k.endpoint + "\nserial-state " + k.notification + "\nserial-state 0x08\n");
+        Plim p(16);
+        int code = std::string(k.endpoint) == "0x83" ? 4 : 5;
+        ASSERT_TRUE(p.start());
+        ASSERT_TRUE(waitFor(p.out, [&](auto&) { return values(p.out, {code}).back().second == 0x08; }));
+        p.finish();
+        Values expected = {{4, 0}, {5, 0}};
+        expected.insert(expected.end(), k.messages.begin(), k.messages.end());
+        expected.emplace_back(code, 0x08);
+        EXPECT_EQ(values(p.out, {4, 5, 0x21}), expected) << k.notification;
+    }
+}
+
+TEST_F(SerialPlim, BothLinesArriveWholeAndInOrderWhenReadsCompleteOutOfOrder) {
+    // Whole windows of the reordering: 144 and 150 reads.
+    load(kPlim + "endpoint 0x82\npattern counter 100800\nchunk 700\norder 3 1 2\n"
+                 "endpoint 0x85\npattern random 49950 seed=7\nchunk 333\norder 2 1\n");
+    Bytes line0(100800), line1(49950);
+    for (size_t i = 0; i < line0.size(); ++i) line0[i] = uint8_t(i);
+    uint32_t r = 7;
+    for (uint8_t& b : line1) r ^= r << 13, r ^= r >> 17, r ^= r << 5, b = uint8_t(r);
+    Plim p(1024, 4);
+    ASSERT_TRUE(p.start());
+    EXPECT_TRUE(waitFor(p.out, [&](auto& m) { return dataOf(m, 2).size() + dataOf(m, 3).size() >= 150750; }));
+    p.finish();
+    EXPECT_EQ(dataOf(parseMessages(p.out.output()), 2), line0);
+    EXPECT_EQ(dataOf(parseMessages(p.out.output()), 3), line1);
+}
+
+TEST_F(SerialPlim, Command6ReprogramsBothLinesUntilTheNextStart) {
+    const Bytes settings = {0x80, 0x25, 0, 0, 7, kStopBitsOne, kParityMark, 0};
+    const Lines changed = programmed("80250000000701000300000000000000");
+    struct {
+        std::string fault;
+        Bytes command;
+        Bytes error;  // empty: succeeds
+        Lines requests;
+    } cases[] = {
+        {"", frame(6, settings), {}, changed},
+        {"", frame(6, cat({settings, {0xEE}})), {}, changed},
+        {"", frame(6, Bytes(settings.begin(), settings.end() - 1)), record(err::kWinDomain, 122), {}},
+        {"", frame(0x27, settings), record(err::kWinDomain, 87), {}},
+        {"", frame(2), record(err::kWinDomain, 87), {}},
+        // The start made the first two requests; line 1 fails.
+        {"fail control 0x40 0xc1 pipe nth=4\n", frame(6, settings), record(err::kUsbDomain, LIBUSB_ERROR_PIPE),
+         changed},
+    };
+    for (const auto& k : cases) {
+        load(kPlim + k.fault);
+        Plim p;
+        ASSERT_TRUE(p.start());
+        qwsim::clearRecordedLines();
+        EXPECT_EQ(p.c.processCommand(k.command.data()), k.error.empty());
+        if (!k.error.empty()) {
+            EXPECT_EQ(bytesOf(err::getLastError()), k.error);
+        }
+        p.finish();
+        EXPECT_EQ(requests(), k.requests);
+        // A restart programs from the command line again and reports the status again.
+        qwsim::clearRecordedLines();
+        ASSERT_TRUE(p.start());
+        p.finish();
+        Lines again = requests();
+        again.resize(2);
+        EXPECT_EQ(again, programmed(kDefaultBlock));
+        EXPECT_EQ(values(p.out, {4, 5}).size(), 4u);
+    }
+}
+
+TEST_F(SerialPlim, ADisconnectMidCaptureEndsItWithOneError) {
+    load(kPlim + "endpoint 0x82\npattern counter *\nchunk 512\nrate 64K\n"
+                 "endpoint 0x86\nserial-state 0x01\ndisconnect after 16K bytes\n");
+    Plim p(4096, 4);
+    MemoryTransport command;  // ends only when the failure closes it
+    Bytes failure;
+    auto run = std::async(std::launch::async, [&] {
+        bool ok = p.c.run(&p.out, &command);
+        failure = bytesOf(err::getLastError());
+        return ok;
+    });
+    if (run.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        ADD_FAILURE() << "the capture did not end";
+        p.c.stop(), command.close();
+    }
+    EXPECT_FALSE(run.get());
+    // Whichever thread met the disconnect first; the process thread may still hand
+    // on data it had taken before.
+    EXPECT_TRUE(failure == record(err::kUsbDomain, LIBUSB_ERROR_NO_DEVICE) ||
+                failure == record(err::kUsbDomain, LIBUSB_TRANSFER_NO_DEVICE));
+    auto messages = parseMessages(p.out.output());
+    std::vector<Bytes> errors;
+    for (const HostMessage& m : messages)
+        if (m.code == kMsgError) errors.push_back(m.payload);
+    EXPECT_EQ(errors, std::vector<Bytes>{failure});
+    Bytes data = dataOf(messages, 2);
+    EXPECT_FALSE(data.empty());  // the capture ran before the device went
+    for (size_t i = 0; i < data.size(); ++i) ASSERT_EQ(data[i], uint8_t(i)) << i;
+}
