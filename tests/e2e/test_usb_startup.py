@@ -65,3 +65,13 @@ def test_the_real_libusb_failing_under_a_low_descriptor_limit_is_survived(qw):
     proc = subprocess.run(["prlimit", "--nofile=5", EXE, "--version"], capture_output=True, timeout=30)
     assert (proc.returncode, proc.stderr) == (0, b"")
     assert proc.stdout.startswith(b"Quenwick Hardware Controller v")
+
+
+def test_without_libusb_a_usb_mode_says_why(qw, tmp_path):
+    if not BUILD_DIR:
+        pytest.skip("QW_BUILD_DIR not set")
+    env = sim_env(tmp_path, "fail init nomem\ndevice 16d0:0e26 model=serialplim\n")
+    result = qw("--serial-plim", env=env)
+    eol = b"\r\n" if PLATFORM == "win32" else b"\n"
+    assert (result.code, result.stdout) == (255, b"")
+    assert result.stderr == b"error: libusb could not be initialised: Insufficient memory" + eol
