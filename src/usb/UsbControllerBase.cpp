@@ -60,6 +60,10 @@ bool UsbControllerBase::findDevice(uint16_t vid, uint16_t pid) {
 bool UsbControllerBase::startThreads() {
     if (readThread.joinable() || processThread.joinable()) return true;
     stateFlags = 0;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        readFailure_.clear();
+    }
     readEvent.set();
     processEvent.set();
     if (!vek::sys::startThread(readThread, &UsbControllerBase::readThreadMain, this)) return false;

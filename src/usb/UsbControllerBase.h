@@ -9,8 +9,9 @@
 //   read thread     submits reads (submitReads), cancels them when it ends;
 //   process thread  turns completed reads into messages (processData), no lock;
 //   event thread    completion callbacks (onReadCompleted), with `lock` held.
-// `lock` guards the block lists and state flags. A capture thread that fails
-// writes one error message (0x20) to the output, closes the command transport
+// `lock` guards the block lists and state flags. A failed capture ends with one
+// error message (0x20) on the output, after the data of every read that came
+// back (a failed submission waits for the reads in flight); it closes the command transport
 // (which ends the command loop) and asks the capture to stop.
 
 #include <cstdint>
@@ -84,4 +85,8 @@ private:
     void processThreadMain();
     // One error message with the last error, the command transport closed, stop.
     void failCapture();
+
+    // The read thread's failure, once every read it had in flight is back;
+    // guarded by lock. The process thread reports it after the data.
+    vek::err::Error readFailure_;
 };

@@ -107,6 +107,7 @@ void UsbControllerBase::cancelAndWait(UsbReadBlockList& list) {
 
 void UsbControllerBase::readThreadMain() {
     readEvent.wait();
+    vek::err::Error failure;
     while (!stopRequested()) {
         bool ok;
         {
@@ -114,22 +115,30 @@ void UsbControllerBase::readThreadMain() {
             ok = submitReads();
         }
         if (!ok) {
-            failCapture();
+            failure = vek::err::copyLastError();
             break;
         }
         processEvent.set();
         readEvent.wait();
     }
     cancelReads();
+    if (failure.empty()) return;
+    // Every read is back now. The process thread hands on what they brought,
+    // then reports this failure: a failing resubmission loses no data.
+    std::lock_guard<std::mutex> hold(lock);
+    readFailure_ = std::move(failure);
+    processEvent.set();
 }
 
 void UsbControllerBase::processThreadMain() {
     processEvent.wait();
     UsbReadBlockList batch;
     while (!stopRequested()) {
+        bool readsEnded;
         {
             std::lock_guard<std::mutex> hold(lock);
             batch.append(completedList);
+            readsEnded = !readFailure_.empty();
         }
         bool ok = true;
         for (UsbReadBlock* b = batch.head(); b && ok; b = b->next) {
@@ -144,6 +153,10 @@ void UsbControllerBase::processThreadMain() {
             // Kept even after a failure: the read thread may still be cancelling them.
             std::lock_guard<std::mutex> hold(lock);
             freeList.append(batch);
+        }
+        if (ok && readsEnded) {
+            vek::err::restoreLastError(readFailure_);  // set before this batch was taken: it was the last
+            ok = false;
         }
         if (!ok) {
             failCapture();
