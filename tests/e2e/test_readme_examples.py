@@ -1,0 +1,116 @@
+"""Every example of the README's "Switches by example", run as written: the
+serial examples on a pty pair (in place of ttyUSB0 and COM3), the device
+examples on the simulator, a fixed TCP port replaced by a free one. A capture
+that would run until stopped is stopped with Ctrl-C (SIGINT) once it has
+written what the device sent."""
+import os
+import signal
+import shlex
+import time
+
+import pytest
+
+from conftest import BUILD_DIR, PLATFORM, frame, free_tcp_port, parse_messages
+from ptyport import PtyPort
+
+README = os.path.join(os.path.dirname(__file__), "..", "..", "README.md")
+WINE = PLATFORM == "win32"
+
+# The models each device example needs, by its hardware switch. A device whose
+# controller has not landed yet is listed in PENDING instead.
+MODELS = {"--serial-plim": "device 16d0:0e26 model=serialplim\nendpoint 0x82\ntext \"hello\"\n"}
+PENDING = {"--serial-plim-pro", "--i2c-plim", "--spi-plim", "--ethernet-plim", "--ezusb"}
+
+
+def examples():
+    text = open(README, encoding="utf-8").read()
+    block = text.split("## Switches by example", 1)[1].split("\n## ", 1)[0]
+    found = []
+    for line in block.splitlines():
+        line = line.strip()
+        if line.startswith("quenwick-hwc "):
+            found.append(shlex.split(line.split("#", 1)[0])[1:])
+    return found
+
+
+def hardware(args):
+    for switch in ("--serial-plim-pro", "--serial-plim", "--serial", "--i2c-plim", "--spi-plim",
+                   "--ethernet-plim", "--ezusb"):
+        if switch in args:
+            return switch
+    return None
+
+
+def wait_for_output(run, args, folder, timeout=20):
+    """Until the capture has written something: to its files, to standard
+    output, or (a server, with no client) until it listens."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline and run.proc.poll() is None:
+        if "--tcp" in args or "--np" in args:
+            time.sleep(0.5)
+            return True
+        out = args[args.index("--out") + 1] if "--out" in args else None
+        if out is None and run.messages():
+            return True
+        stem = os.path.splitext(out or "")[0]
+        if out and any(f.stat().st_size > 4 for f in folder.glob(stem + "*")):
+            return True
+        time.sleep(0.05)
+    return False
+
+
+def test_the_examples_are_all_covered():
+    kinds = {hardware(a) for a in examples()}
+    assert kinds == {None, "--serial"} | set(MODELS) | PENDING
+
+
+@pytest.mark.parametrize("args", examples(), ids=lambda a: " ".join(a))
+def test_readme_example_runs_as_written(qw, background, tmp_path, args):
+    kind = hardware(args)
+    if kind in PENDING:
+        pytest.skip("its device's controller has not landed yet")
+    args = [a for a in args if a != ">"]
+    if "capture.pcap" in args:
+        args.remove("capture.pcap")
+    if "--tcp" in args:
+        args[args.index("--tcp") + 1] = str(free_tcp_port())
+    env = {"XDG_RUNTIME_DIR": str(tmp_path)}
+    line = None
+    if kind == "--serial":
+        line = PtyPort(wine=WINE)
+        args[args.index("--serial") + 1] = line.name
+    elif kind:
+        if not BUILD_DIR:
+            pytest.skip("QW_BUILD_DIR not set")
+        text = MODELS[kind]
+        if "-n" in args:  # the second device of its model
+            text = text + text
+        (tmp_path / "bus.sim").write_text(text)
+        env["QWSIM_SCENARIO"] = str(tmp_path / "bus.sim")
+        if not WINE:
+            env["LD_LIBRARY_PATH"] = os.path.join(BUILD_DIR, "sim", "lib")
+    try:
+        if kind is None or "--in" in args or "--stdin" in args:
+            # Ends by itself: a mode without capture, or the end of the commands.
+            if "--in" in args:
+                (tmp_path / args[args.index("--in") + 1]).write_bytes(frame(0x7E))
+            result = qw(*args, cwd=tmp_path, env=env)
+            assert result.code == 0, result.stderr
+            if "--in" in args:
+                replies = parse_messages((tmp_path / args[args.index("--in") + 1]).read_bytes()[4:])
+                assert [c for c, _ in replies if c == 0x20] == [0x20]
+            return
+        run = background(*args, cwd=tmp_path, env=env)
+        if line:
+            assert line.wait_configured()
+            line.write(b"hello")
+        assert wait_for_output(run, args, tmp_path)
+        if WINE:
+            run.kill()
+            return
+        run.proc.send_signal(signal.SIGINT)
+        code, stderr = run.finish(timeout=10)
+        assert (code, stderr) == (0, b"")
+    finally:
+        if line:
+            line.close()
