@@ -81,9 +81,19 @@ std::string localPipeAddress(std::string_view name) {
 }
 
 std::unique_ptr<Listener> listenLocalPipe(std::string_view name) {
-    std::wstring wide = win::widen(localPipeAddress(name));
+    std::string address = localPipeAddress(name);
+    std::wstring wide = win::widen(address);
     win::Handle instance(createInstance(wide));
-    if (!instance.valid()) return err::setSystemError(), nullptr;
+    if (!instance.valid()) {
+        DWORD code = GetLastError();
+        err::setWinError(code);
+        // One instance at most: a pipe of that name already served elsewhere is busy.
+        err::addErrorContextF(code == ERROR_PIPE_BUSY || code == ERROR_ACCESS_DENIED
+                                  ? "named pipe %s is in use by another program"
+                                  : "named pipe %s",
+                              address.c_str());
+        return nullptr;
+    }
     win::Handle stopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!stopEvent.valid()) return err::setSystemError(), nullptr;
     return std::make_unique<PipeListener>(std::move(wide), std::move(instance), std::move(stopEvent));

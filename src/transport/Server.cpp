@@ -73,7 +73,7 @@ bool TcpServer::open(uint32_t port) {
         return false;
     }
     listener_ = vek::io::listenTcp(static_cast<uint16_t>(port), &port_);
-    return listener_ != nullptr;
+    return listener_ != nullptr || vek::err::addErrorContextF("TCP server port %u", port);
 }
 
 std::unique_ptr<TransportBase> TcpServer::wrap(std::unique_ptr<vek::io::Stream> connection) {

@@ -171,3 +171,12 @@ def test_a_server_whose_device_is_gone_tells_each_client_and_serves_it_again_lat
     code, stderr = qw.finish(timeout=10)
     lines = stderr.decode().splitlines()
     assert code == 0 and lines == ["error: serial port %s: No such file or directory" % link] * 2
+
+
+@posix_only
+def test_a_tcp_port_in_use_is_named(qw):
+    with socket.socket() as taken:
+        taken.bind(("0.0.0.0", 0))
+        taken.listen(1)
+        port = taken.getsockname()[1]
+        check_line(qw("--serial", "COM1", "--tcp", str(port)), "TCP server port %d" % port, "Address already in use")

@@ -166,9 +166,11 @@ def test_300_sessions_leave_descriptors_and_memory_flat(background, line, tmp_pa
 
 # --- signals ---------------------------------------------------------------------------
 
-@posix_only
 @pytest.mark.parametrize("how", ["stdout", "file", "split", "qwlog", "tcp", "pipe"])
 def test_an_interrupt_ends_the_capture_as_its_input_ending_would(background, line, tmp_path, how):
+    # Under Wine, SIGINT reaches the program as Ctrl-C on its console.
+    if WINE and how == "pipe":
+        pytest.skip("Wine's named pipes are reachable only from Windows programs")
     out = tmp_path / "cap.bin"
     args = {"stdout": ["--stdout"], "file": ["--out", str(out)],
             "split": ["--out", str(out), "--split-size", "1K"], "qwlog": ["--qwlog", "--out", str(out)],
@@ -188,9 +190,9 @@ def test_an_interrupt_ends_the_capture_as_its_input_ending_would(background, lin
     else:
         time.sleep(0.3)  # the bytes have been read off the line
     begin = time.monotonic()
-    qw.proc.send_signal(signal.SIGTERM if how == "file" else signal.SIGINT)
+    qw.proc.send_signal(signal.SIGTERM if how == "file" and not WINE else signal.SIGINT)
     code, stderr = qw.finish(timeout=5)
-    assert time.monotonic() - begin < 1.0
+    assert time.monotonic() - begin < (2.0 if WINE else 1.0)
     assert (code, stderr) == (0, b"")
     if how == "stdout":
         got = qw.messages()
@@ -207,7 +209,6 @@ def test_an_interrupt_ends_the_capture_as_its_input_ending_would(background, lin
         client.close()
 
 
-@posix_only
 def test_a_second_interrupt_ends_the_program_at_once(line):
     # Nobody reads the far end, so the line soon takes no more bytes, and the
     # first interrupt's orderly end waits for the acknowledged transmits.
@@ -221,7 +222,8 @@ def test_a_second_interrupt_ends_the_program_at_once(line):
     time.sleep(0.1)
     assert proc.poll() is None
     proc.send_signal(signal.SIGINT)
-    assert proc.wait(timeout=2) == 128 + signal.SIGINT
+    # As the signal would end it: 128 + SIGINT on POSIX, STATUS_CONTROL_C_EXIT on Windows.
+    assert proc.wait(timeout=2) & 0xFF == (0x3A if WINE else 128 + signal.SIGINT)
 
 
 # --- the serial port ----------------------------------------------------------------------
@@ -274,13 +276,13 @@ def test_the_transmit_queue_is_bounded_and_slows_the_host_down(line):
     assert received[0] >= sent and peak < 40 * 1024
 
 
+@pytest.mark.skipif(WINE, reason="Wine lets a second program open a COM port; Windows' own drivers refuse it")
 def test_a_port_another_program_holds_is_named_as_busy(background, line):
     first = background("--serial", line.name)
     assert line.wait_configured()
     time.sleep(0.1)
     second = subprocess.run(command("--serial", line.name), capture_output=True, timeout=10,
                             env={**os.environ, "WINEDEBUG": "-all"})
-    path = line.name if not WINE else "\\\\.\\" + line.name
     assert (second.returncode & 0xFF, second.stdout) == (255, b"")
-    assert second.stderr.startswith(b"error: serial port %s is in use by another program: " % path.encode())
+    assert second.stderr == b"error: serial port %s is in use by another program: Device or resource busy\n" % line.name.encode()
     assert first.proc.poll() is None
