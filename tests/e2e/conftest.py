@@ -1,9 +1,11 @@
 """End-to-end harness: runs the built executable (QW_EXE, a .exe under Wine) as a user
 would. QW_PLATFORM is posix or win32; QW_BUILD_DIR holds the simulator and helpers."""
+import contextlib
 import os
 import socket
 import subprocess
 import threading
+import time
 from types import SimpleNamespace
 
 import pytest
@@ -11,6 +13,8 @@ import pytest
 EXE = os.environ.get("QW_EXE", "")
 PLATFORM = os.environ.get("QW_PLATFORM", "posix")
 BUILD_DIR = os.environ.get("QW_BUILD_DIR", "")
+WINE = PLATFORM == "win32"
+SERIAL_DATA = 0x03
 
 
 def command(*args):
@@ -117,3 +121,44 @@ def free_tcp_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+@pytest.fixture
+def line():
+    """A serial line on a pty pair: the program opens `line.name`, the test plays the far end."""
+    from ptyport import PtyPort
+    port = PtyPort(wine=WINE)
+    yield port
+    port.close()
+
+
+def data_of(messages, code=SERIAL_DATA):
+    return b"".join(p for c, p in messages if c == code)
+
+
+def connect(family, address, timeout=20):
+    """Connects once the server listens."""
+    deadline = time.monotonic() + timeout
+    while True:
+        sock = socket.socket(family, socket.SOCK_STREAM)
+        try:
+            sock.connect(address)
+            return sock
+        except OSError:
+            sock.close()
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.02)
+
+
+def receive(sock, predicate, timeout=20):
+    """The messages the socket brings until predicate(messages) holds, it closes, or time is up."""
+    data, deadline = b"", time.monotonic() + timeout
+    with contextlib.suppress(socket.timeout):
+        while not predicate(parse_messages(data)) and time.monotonic() < deadline:
+            sock.settimeout(max(0.01, deadline - time.monotonic()))
+            chunk = sock.recv(65536)
+            data += chunk
+            if not chunk:
+                break
+    return parse_messages(data)

@@ -9,20 +9,12 @@ import time
 
 import pytest
 
-from conftest import PLATFORM, frame, free_tcp_port, parse_messages
+from conftest import PLATFORM, WINE, frame, free_tcp_port, parse_messages
 from ptyport import PtyPort
 
-WINE = PLATFORM == "win32"
 EOL = b"\r\n" if WINE else b"\n"
 ERROR, DONE, TRANSMIT = 0x20, 0x00, 0x28
 posix_only = pytest.mark.skipif(WINE, reason="a POSIX file or device")
-
-
-@pytest.fixture
-def line():
-    port = PtyPort(wine=WINE)
-    yield port
-    port.close()
 
 
 def port_path(name):

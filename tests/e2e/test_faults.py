@@ -2,7 +2,6 @@
 reader that goes away, clients that vanish mid-command, signals, a second
 program on the same port, and long runs of sessions. A serial line on a pty
 pair is the capture source (a COM port on it under Wine)."""
-import contextlib
 import os
 import signal
 import socket
@@ -11,50 +10,11 @@ import time
 
 import pytest
 
-from conftest import EXE, PLATFORM, command, frame, free_tcp_port, parse_messages
-from ptyport import PtyPort
+from conftest import EXE, WINE, command, connect, data_of, frame, free_tcp_port, parse_messages, receive
 from test_qwlog import data_of as qwlog_data, read_qwlog
 
 DATA, ERROR, DONE, TRANSMIT = 0x03, 0x20, 0x00, 0x28
-WINE = PLATFORM == "win32"
 posix_only = pytest.mark.skipif(WINE, reason="a POSIX facility")
-
-
-@pytest.fixture
-def line():
-    port = PtyPort(wine=WINE)
-    yield port
-    port.close()
-
-
-def data_of(messages):
-    return b"".join(p for c, p in messages if c == DATA)
-
-
-def connect(family, address, timeout=20):
-    deadline = time.monotonic() + timeout
-    while True:
-        sock = socket.socket(family, socket.SOCK_STREAM)
-        try:
-            sock.connect(address)
-            return sock
-        except OSError:
-            sock.close()
-            if time.monotonic() > deadline:
-                raise
-            time.sleep(0.02)
-
-
-def receive(sock, predicate, timeout=20):
-    data, deadline = b"", time.monotonic() + timeout
-    with contextlib.suppress(socket.timeout):
-        while not predicate(parse_messages(data)) and time.monotonic() < deadline:
-            sock.settimeout(max(0.01, deadline - time.monotonic()))
-            chunk = sock.recv(65536)
-            data += chunk
-            if not chunk:
-                break
-    return parse_messages(data)
 
 
 def resources(pid):

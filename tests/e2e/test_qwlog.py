@@ -12,7 +12,6 @@ import uuid
 import pytest
 
 from conftest import PLATFORM, command, exit_code
-from ptyport import PtyPort
 
 WINE = PLATFORM == "win32"
 LINE_DATA, ERROR_RECORD = 0x61D47FF1FC334A11, 0x01D47FF1FC334A16
@@ -37,13 +36,6 @@ def read_qwlog(data):
 
 def data_of(records):
     return b"".join(d for code, _, d in records if code == LINE_DATA)
-
-
-@pytest.fixture
-def line():
-    port = PtyPort(wine=WINE)
-    yield port
-    port.close()
 
 
 def test_serial_capture_into_a_log_file(background, line, tmp_path):

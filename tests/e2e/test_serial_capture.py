@@ -1,6 +1,5 @@
 """Serial captures end to end: the program on one side of a pty pair (a COM port
 mapped onto it under Wine), the test playing the far end of the line and the host."""
-import contextlib
 import os
 import socket
 import struct
@@ -8,22 +7,9 @@ import time
 
 import pytest
 
-from conftest import PLATFORM, frame, free_tcp_port, parse_messages
-from ptyport import PtyPort
+from conftest import WINE, connect, data_of, frame, free_tcp_port, parse_messages, receive
 
 DATA, ERROR, DONE, TRANSMIT, LINE_SETTINGS = 0x03, 0x20, 0x00, 0x28, 0x27
-WINE = PLATFORM == "win32"
-
-
-@pytest.fixture
-def line():
-    port = PtyPort(wine=WINE)
-    yield port
-    port.close()
-
-
-def data_of(messages):
-    return b"".join(p for c, p in messages if c == DATA)
 
 
 def replies(messages):
@@ -65,33 +51,6 @@ def test_commands_from_a_file_are_carried_out(background, line, tmp_path):
     assert replies(parse_messages(output.read_bytes())) == []
 
 
-def receive_messages(sock, predicate, timeout=20):
-    data, deadline = b"", time.monotonic() + timeout
-    with contextlib.suppress(socket.timeout):
-        while not predicate(parse_messages(data)) and time.monotonic() < deadline:
-            sock.settimeout(max(0.01, deadline - time.monotonic()))
-            chunk = sock.recv(65536)
-            data += chunk
-            if not chunk:
-                break
-    return parse_messages(data)
-
-
-def connect(family, address, timeout=20):
-    """Connects once the server listens."""
-    deadline = time.monotonic() + timeout
-    while True:
-        sock = socket.socket(family, socket.SOCK_STREAM)
-        try:
-            sock.connect(address)
-            return sock
-        except OSError:
-            sock.close()
-            if time.monotonic() > deadline:
-                raise
-            time.sleep(0.05)
-
-
 def test_tcp_clients_each_get_a_fresh_session_with_replies_on_the_connection(background, line):
     port = free_tcp_port()
     qw = background("--serial", line.name, "--tcp", str(port))
@@ -99,13 +58,13 @@ def test_tcp_clients_each_get_a_fresh_session_with_replies_on_the_connection(bac
         with connect(socket.AF_INET, ("127.0.0.1", port)) as host:
             # A transmit, then an unknown command: the Windows "invalid parameter" record.
             host.sendall(frame(TRANSMIT, b"reply %d" % client) + frame(0x7E))
-            (done, error) = replies(receive_messages(host, lambda m: len(replies(m)) >= 2))
+            (done, error) = replies(receive(host, lambda m: len(replies(m)) >= 2))
             assert done == (DONE, b"") and error[0] == ERROR
             assert struct.unpack("<I16xI", error[1]) == (24, 87)
             assert line.read_until(b"reply %d" % client).endswith(b"reply %d" % client)
             # The session has the port open: what the line receives reaches this client.
             line.write(b"hello %d" % client)
-            got = receive_messages(host, lambda m: data_of(m).endswith(b"hello %d" % client))
+            got = receive(host, lambda m: data_of(m).endswith(b"hello %d" % client))
             assert data_of(got).endswith(b"hello %d" % client)
 
             # Replies are two writes (header, record); neither may wait for the
@@ -113,7 +72,7 @@ def test_tcp_clients_each_get_a_fresh_session_with_replies_on_the_connection(bac
             begin = time.monotonic()
             for _ in range(20):
                 host.sendall(frame(0x7E))
-                assert len(receive_messages(host, lambda m: len(m) == 1)) == 1
+                assert len(receive(host, lambda m: len(m) == 1)) == 1
             assert time.monotonic() - begin < 0.5
         # The disconnect ends the session; the port is closed until the next client.
     assert qw.proc.poll() is None  # the server serves for ever
@@ -126,10 +85,10 @@ def test_pipe_server_serves_a_local_socket(background, line, tmp_path):
     with connect(socket.AF_UNIX, os.path.join(tmp_path, "qwcapture")) as host:
         assert line.wait_configured()
         host.sendall(frame(TRANSMIT, b"over the pipe"))
-        assert (DONE, b"") in receive_messages(host, lambda m: any(c == DONE for c, _ in m))
+        assert (DONE, b"") in receive(host, lambda m: any(c == DONE for c, _ in m))
         assert line.read_until(b"over the pipe").endswith(b"over the pipe")
         line.write(b"back")
-        assert data_of(receive_messages(host, lambda m: data_of(m) == b"back")) == b"back"
+        assert data_of(receive(host, lambda m: data_of(m) == b"back")) == b"back"
     assert qw.proc.poll() is None
 
 
