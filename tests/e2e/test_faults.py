@@ -15,6 +15,8 @@ from test_qwlog import data_of as qwlog_data, read_qwlog
 
 DATA, ERROR, DONE, TRANSMIT = 0x03, 0x20, 0x00, 0x28
 posix_only = pytest.mark.skipif(WINE, reason="a POSIX facility")
+# A sanitizer's allocator keeps freed memory back: resident sizes say nothing there.
+MEASURED = os.environ.get("QW_SANITIZED", "0") != "1"
 
 
 def resources(pid):
@@ -121,7 +123,7 @@ def test_300_sessions_leave_descriptors_and_memory_flat(background, line, tmp_pa
     print("\n%s sessions 0/100/200/300: descriptors %s, resident kB %s"
           % (transport, [d for d, _ in seen], [r for _, r in seen]))
     assert len({d for d, _ in seen}) == 1
-    assert max(r for _, r in seen[1:]) - seen[1][1] < 1024
+    assert not MEASURED or max(r for _, r in seen[1:]) - seen[1][1] < 1024
 
 
 # --- signals ---------------------------------------------------------------------------
@@ -233,7 +235,7 @@ def test_the_transmit_queue_is_bounded_and_slows_the_host_down(line):
     assert proc.wait(timeout=60) == 0
     reader.join(30)
     print("\ntransmitting %d MiB: peak resident %d kB" % (total >> 20, peak))
-    assert received[0] >= sent and peak < 40 * 1024
+    assert received[0] >= sent and (not MEASURED or peak < 40 * 1024)
 
 
 @pytest.mark.skipif(WINE, reason="Wine lets a second program open a COM port; Windows' own drivers refuse it")
