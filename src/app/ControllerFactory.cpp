@@ -1,16 +1,20 @@
 #include "app/ControllerFactory.h"
 
 #include "foundation/Error.h"
+#include "fpga/I2cPlimController.h"
+#include "fpga/SpiPlimController.h"
 #include "serial/SerialController.h"
 
 std::unique_ptr<ControllerBase> createController(const Settings& settings) {
     switch (settings.hardwareKind) {
         case kHardwareSerial:
             return std::make_unique<SerialController>(&settings);
+        case kHardwareI2cPlim:
+            return std::make_unique<I2cPlimController>(&settings);
+        case kHardwareSpiPlim:
+            return std::make_unique<SpiPlimController>(&settings);
         // Each controller joins here as it is built:
         //   kHardwareSerialPlim    -> SerialPlimController
-        //   kHardwareI2cPlim       -> I2cPlimController
-        //   kHardwareSpiPlim       -> SpiPlimController
         //   kHardwareEthernetPlim  -> EthernetPlimController
         //   kHardwareSerialPlimPro -> SerialPlimProController
         default:
