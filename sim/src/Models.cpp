@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "Engine.h"
+#include "FpgaModel.h"
 #include "GenericModel.h"
 
 namespace qwsim {
@@ -14,6 +15,7 @@ struct Registry {
     std::mutex mutex;
     std::map<std::string, ModelFactory, std::less<>> factories{
         {"generic", [] { return std::make_unique<GenericModel>(); }},
+        {"fpga", [] { return std::make_unique<FpgaModel>(); }},
     };
 };
 

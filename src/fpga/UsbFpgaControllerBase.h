@@ -47,8 +47,8 @@ public:
     // starts the worker threads, then the upload, whose end stops the run.
     // Otherwise the capture starts, unless Suspend is set.
     bool start(TransportBase* output, TransportBase* command) override;
-    // A running upload is stopped first: it must not outlive the session's
-    // transports or use the device after it is closed.
+    // Once the worker threads have ended, a running upload is stopped: it must
+    // not outlive the session's transports or use the device after it is closed.
     void waitAndClose() override;
 
     // Starts an upload of the settings' firmware file at --fpga-base or the
@@ -106,6 +106,10 @@ bool UsbFpgaControllerBase<T>::start(TransportBase* output, TransportBase*) {
 
 template <typename T>
 void UsbFpgaControllerBase<T>::waitAndClose() {
+    // The worker threads end first: in an upload-only run they end only when the
+    // upload has ended, so the upload is not cut short here.
+    if (readThread.joinable()) readThread.join();
+    if (processThread.joinable()) processThread.join();
     uploader.stopAndWait();
     UsbControllerBase::waitAndClose();
 }
