@@ -38,8 +38,32 @@ void I2cDecoder::flush(TransportBase& out) {
     runLength = 0;
 }
 
+size_t I2cDecoder::appendDataBytes(const uint8_t* data, size_t size) {
+    size_t i = 0;
+    const size_t room = kMaxRun - runLength;
+    uint8_t* run = buffer.data() + runLength;
+    size_t n = 0;
+    // Pairs of a high nibble and a low nibble (without STOP) whose acknowledge bit
+    // is the run's: each is one data byte more of the same run.
+    const uint32_t pairEvents = (runAck ? kEvLowAck : kEvLowNack) << 12 | kEvHigh << 4;
+    while (i + 1 < size && n < room && ((data[i] | data[i + 1] << 8) & 0xF0F0) == pairEvents) {
+        run[n++] = static_cast<uint8_t>(data[i] << 4 | (data[i + 1] & 0x0F));
+        i += 2;
+    }
+    if (n > 0) {
+        runLength += n;
+        currentByte = run[n - 1];
+    }
+    return i;
+}
+
 void I2cDecoder::decode(const uint8_t* data, size_t size, TransportBase& out) {
     for (size_t i = 0; i < size; ++i) {
+        // The common case first: a stretch of data bytes continuing the run.
+        if (state == kByteBoundary && addressPhase == kData && runLength > 0) {
+            i += appendDataBytes(data + i, size - i);
+            if (i >= size) break;
+        }
         const uint8_t b = data[i];
         if (b == kPlimMarkerByte) {
             writeMessage(out, kMsgMarker, nullptr, 0);  // inside a run too: it stays open

@@ -30,6 +30,9 @@ private:
     enum State : uint32_t { kIdle = 0, kByteBoundary = 1, kInsideByte = 2 };
     enum AddressPhase : uint32_t { kData = 0, kFirstAddressByte = 1, kSecondAddressByte = 2 };
 
+    // At a byte boundary in the data phase: takes the data bytes that continue the
+    // run, as the event-by-event path would; returns the stream bytes taken.
+    size_t appendDataBytes(const uint8_t* data, size_t size);
     void lowNibble(uint8_t event, uint8_t low, TransportBase& out);
     void completeAddress(uint8_t ack, TransportBase& out);
     void flush(TransportBase& out);

@@ -28,7 +28,13 @@ public:
     void decode(const uint8_t* data, size_t size, TransportBase& out);
 
 private:
+    // At the start of the event cycle: takes whole cycles of the four data events
+    // while no word completes inside one, as the event-by-event path would;
+    // returns the stream bytes taken.
+    size_t takeCycles(const uint8_t* data, size_t size, TransportBase& out);
     void completeWord();
+    // Both words as 16-bit little-endian values, one per line.
+    void storeWords(uint16_t w1, uint16_t w2);
     void flush(TransportBase& out);
 
     // First half: bytes of the first line; second half: those of the second, in step.

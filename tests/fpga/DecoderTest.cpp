@@ -68,6 +68,9 @@ TEST(I2cDecoder, TurnsEventStreamsIntoMessages) {
          {started[0], started[1], {15, {0x12}}, {2, {0x34}}, {15, {0x56}}, {13, {}}}},
         {"a low nibble after STOP is a sequence error, taken as data", {{0x00, 0x2A, 0x40, 0x70, 0x33}},
          {started[0], started[1], {13, {}}, {8, pair(3, 0)}, {2, {0xA3}}}},
+        {"a low nibble at a byte boundary completes the last byte again",
+         {{0x00, 0x2A, 0x40, 0x21, 0x42, 0x23, 0x44, 0x35}},
+         {started[0], started[1], {15, {0x12, 0x34}}, {8, pair(3, 1)}, {2, {0x35}}}},
         {"STOP inside a byte, START flags, STOP flags", {{0x00, 0x2A, 0x70, 0x05, 0x73}},
          {{10, {}}, {14, {}}, {9, u32(5)}, {10, {}}, {9, u32(3)}, {13, {}}}},
         {"marker inside a run, filler and unused events", {{0x00, 0x2A, 0x40, 0x21, 0x42, 0xAA, 0xFF, 0x85, 0x23, 0x44, 0x70}},
@@ -157,16 +160,42 @@ bool wholeMessages(const Bytes& b, Allowed allowed) {
     return pos == b.size();
 }
 
-// Random event streams, cut into random reads: the messages are whole, and no
-// run or data message exceeds its limit.
+// A decoding's messages with the read boundaries taken out: data messages that
+// follow each other joined (an SPI one line by line), and the messages that do not
+// end a run or a line (the marker; SPI sequence errors) listed apart.
+std::pair<Messages, Messages> joined(const Sink& out, bool spi) {
+    Messages main, apart;
+    for (auto& [code, payload] : messagesOf(out)) {
+        if (code == 7 || (spi && code == 8)) {
+            apart.emplace_back(code, payload);
+        } else if (!main.empty() && main.back().first == code && (spi ? code == 22 : code <= 3 || code >= 15)) {
+            Bytes& p = main.back().second;
+            if (spi) {
+                size_t a = p.size() / 2, b = payload.size() / 2;
+                p.insert(p.begin() + ptrdiff_t(a), payload.begin(), payload.begin() + ptrdiff_t(b));
+                p.insert(p.end(), payload.begin() + ptrdiff_t(b), payload.end());
+            } else {
+                p.insert(p.end(), payload.begin(), payload.end());
+            }
+        } else {
+            main.emplace_back(code, payload);
+        }
+    }
+    return {main, apart};
+}
+
+// Random event streams, cut into random reads: the messages are whole, no run or
+// data message exceeds its limit, and they say what reads of single bytes say
+// (which the decoders take event by event).
 TEST(Decoders, RandomStreamsStayWithinTheirLimits) {
     std::mt19937 random(20240611);
     auto nibble = [&] { return uint8_t(random() % 16); };
-    for (int round = 0; round < 30; ++round) {
+    const uint8_t widths[] = {8, 16, 4, 12, 0, 5, 19};
+    for (int round = 0; round < 14; ++round) {
         // Stretches of random events, of I2C data bytes and of SPI word cycles,
         // so the long runs and full lines come up too.
         Bytes stream;
-        while (stream.size() < 60000) {
+        while (stream.size() < 40000) {
             int kind = random() % 3;
             size_t length = kind == 0 ? random() % 50 : random() % 12000;
             for (size_t i = 0; i < length; ++i) {
@@ -179,15 +208,21 @@ TEST(Decoders, RandomStreamsStayWithinTheirLimits) {
                                                  uint8_t(0x20 | nibble()), uint8_t(0x40 | nibble())});
             }
         }
-        I2cDecoder i2c;
-        SpiDecoder spiDecoder;
-        spiDecoder.reset(spi(uint8_t(random() % 20), uint8_t(random() % 2)));
-        Sink i2cOut, spiOut;
+        const SpiConfig config = spi(widths[round % 7], uint8_t(round / 7));
+        I2cDecoder i2c, i2cBytewise;
+        SpiDecoder spiDecoder, spiBytewise;
+        spiDecoder.reset(config);
+        spiBytewise.reset(config);
+        Sink i2cOut, spiOut, i2cBytes, spiBytes;
         for (size_t at = 0; at < stream.size();) {
             size_t n = std::min<size_t>(stream.size() - at, 1 + random() % 20000);
             i2c.decode(stream.data() + at, n, i2cOut);
             spiDecoder.decode(stream.data() + at, n, spiOut);
             at += n;
+        }
+        for (const uint8_t& b : stream) {
+            i2cBytewise.decode(&b, 1, i2cBytes);
+            spiBytewise.decode(&b, 1, spiBytes);
         }
         ASSERT_TRUE(wholeMessages(i2cOut.bytes, [](int code, size_t n) {
             if (code == 2 || code == 3 || code == 15 || code == 16) return n >= 1 && n <= I2cDecoder::kMaxRun;
@@ -197,5 +232,7 @@ TEST(Decoders, RandomStreamsStayWithinTheirLimits) {
             if (code == 22) return n >= 2 && n <= SpiDecoder::kBufferSize && n % 2 == 0;
             return n == (code == 8 ? 8u : code == 9 ? 4u : 0u);
         }));
+        ASSERT_EQ(joined(i2cOut, false), joined(i2cBytes, false)) << round;
+        ASSERT_EQ(joined(spiOut, true), joined(spiBytes, true)) << round;
     }
 }
