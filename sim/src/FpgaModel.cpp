@@ -17,8 +17,6 @@ constexpr uint8_t kVendorOut = 0x40;
 enum Request : uint8_t { kVersion = 0x50, kStatus = 0x51, kErase = 0x52, kWriteBlock = 0x53, kStartFirmware = 0x54 };
 constexpr uint16_t kBusyBits = 0x1400;
 constexpr uint8_t kErased = 0xFF;
-constexpr size_t kDefaultFlashSize = size_t{512} << 10;
-constexpr uint8_t kDefaultFlashFill = 0x00;  // unerased: only an erase makes writes land as sent
 constexpr size_t kWordSize = 4;
 
 bool isDataStatement(const std::string& k) {
@@ -27,7 +25,7 @@ bool isDataStatement(const std::string& k) {
 
 }  // namespace
 
-FpgaModel::FpgaModel() : flash_(kDefaultFlashSize, kDefaultFlashFill) {
+FpgaModel::FpgaModel() {
     stream_.addEndpoint(EndpointInfo{kDataEndpoint, kBulk, 512});
 }
 
@@ -89,13 +87,14 @@ std::string FpgaModel::configureError(const Statement& st) {
 }
 
 std::string FpgaModel::configureFlash(const Statement& st) {
-    uint64_t size = 0, fill = kDefaultFlashFill;
+    uint64_t size = 0, fill = 0;
     auto fillWord = option(st, "fill", 2);
     if (st.words.size() < 2 || st.words.size() > 3 || !parseNumber(st.words[1], &size) || size == 0 ||
         size > (uint64_t{64} << 20) || (st.words.size() == 3 && (!fillWord || !parseNumber(*fillWord, &fill))) ||
         fill > 0xFF)
         return "expected 'flash SIZE [fill=BYTE]' with a size from 1 byte to 64M";
-    flash_.assign(static_cast<size_t>(size), static_cast<uint8_t>(fill));
+    flashSize_ = static_cast<size_t>(size);
+    flashFill_ = static_cast<uint8_t>(fill);
     return {};
 }
 
@@ -110,6 +109,8 @@ std::string FpgaModel::configureCapture(const Statement& st) {
 }
 
 void FpgaModel::opened() {
+    // Made at the first open, so a scenario that is only checked costs no memory.
+    if (flash_.empty()) flash_.assign(flashSize_, flashFill_);
     capture_ = false;
     stepDone(Step::Open);
 }

@@ -53,6 +53,8 @@ private:
     int statusReply(uint8_t* data, uint16_t length);
 
     GenericModel stream_;  // the bytes IN 0x86 delivers while capturing
+    size_t flashSize_ = size_t{512} << 10;
+    uint8_t flashFill_ = 0x00;  // unerased: only an erase makes writes land as sent
     std::vector<uint8_t> flash_;
     uint8_t version_[4] = {1, 0, 0, 0};
     uint64_t busyPolls_ = 0;  // per step
