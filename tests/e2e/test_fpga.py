@@ -62,6 +62,17 @@ def test_upload_only_runs_print_their_progress_and_exit_with_the_result(qw, tmp_
         assert flash[0x4000 - 1:0x4000 + size - 32] == b"\xff" + rpd(size)[32:]
 
 
+def test_an_upload_the_host_asks_for_on_stdout_keeps_its_texts_off_the_message_stream(qw, tmp_path):
+    (tmp_path / "f.rpd").write_bytes(rpd(100))
+    result = qw("--i2c-plim", "--suspend", "--stdin", "--rpd", "f.rpd", stdin=frame(0x11), env=bus(tmp_path, ""),
+                cwd=tmp_path)
+    # The reply goes back to the (read-only) command input; stdout holds whole
+    # messages only: the upload's progress, as far as it got before the input ended.
+    assert result.code == 0 and all(c == PROGRESS for c, _ in parse_messages(result.stdout))
+    assert len(result.stdout) == 5 * len(parse_messages(result.stdout))
+    assert result.stderr.replace(b"\r\n", b"\n").startswith(HEADER[:HEADER.index(b"Erasing")])
+
+
 @pytest.mark.skipif(WINE, reason="the upload-only run is the Windows case")
 def test_spi_capture_on_stdout_decodes_with_the_command_line_parameters(background, tmp_path):
     # Two 12-bit words: the second begins where the first left the event cycle.

@@ -188,6 +188,21 @@ TEST_F(FpgaTest, AShortFileFailsBeforeTheDeviceHearsOfIt) {
     EXPECT_EQ(countRecorded("control "), 0u);
 }
 
+TEST_F(FpgaTest, AStatusReplyWithoutItsWordIsAFailedRead) {
+    // Read as "ready, no error", it would let the upload run on blind.
+    SimTest::load("device 16d0:0e27\nendpoint 0x86\ncontrol 0xc0 0x50 reply 01020304\ncontrol 0xc0 0x51 reply 00\n");
+    ASSERT_TRUE(events.start(nullptr));
+    Settings s;
+    s.flags = kFlagFirmwareUploadOnly;
+    s.firmwareFileName = firmware(32);
+    I2cPlimController c(&s);
+    MemoryTransport out;
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(c.run(&out, nullptr));
+    EXPECT_TRUE(testing::internal::GetCapturedStdout().ends_with("Error:  FPGA uploader status: 1-byte reply\n"));
+    EXPECT_EQ(countRecorded("req=0x52 "), 0u);
+}
+
 TEST_F(FpgaTest, ABusyDeviceIsPolledInBurstsOfTenWithPausesBetween) {
     loadDevice("busy 15");  // every step: ten busy reads, a pause, five busy and one ready
     Settings s;
