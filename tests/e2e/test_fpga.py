@@ -2,12 +2,11 @@
 firmware on its own and capturing for a host on stdout or over TCP."""
 import os
 import socket
-import struct
-import time
 
 import pytest
 
 from conftest import BUILD_DIR, PLATFORM, frame, free_tcp_port, parse_messages
+from test_serial_capture import connect, receive_messages as receive
 
 WINE = PLATFORM == "win32"
 DONE, ERROR, PROGRESS, SPI_DATA = 0x00, 0x20, 0x1A, 0x16
@@ -86,31 +85,6 @@ def test_spi_capture_on_stdout_decodes_with_the_command_line_parameters(backgrou
     assert device_commands(tmp_path)[:2] == ["aa", "72"]
 
 
-def receive(sock, predicate, timeout=20):
-    data, deadline = b"", time.monotonic() + timeout
-    while not predicate(parse_messages(data)) and time.monotonic() < deadline:
-        sock.settimeout(max(0.01, deadline - time.monotonic()))
-        try:
-            chunk = sock.recv(65536)
-        except socket.timeout:
-            break
-        if not chunk:
-            break
-        data += chunk
-    return parse_messages(data)
-
-
-def connect(port, timeout=20):
-    deadline = time.monotonic() + timeout
-    while True:
-        try:
-            return socket.create_connection(("127.0.0.1", port))
-        except OSError:
-            if time.monotonic() > deadline:
-                raise
-            time.sleep(0.05)
-
-
 @pytest.mark.skipif(WINE, reason="the upload-only run is the Windows case")
 def test_tcp_host_stops_and_restarts_the_capture_and_may_leave_during_an_upload(background, tmp_path):
     (tmp_path / "f.rpd").write_bytes(rpd(100))
@@ -118,7 +92,7 @@ def test_tcp_host_stops_and_restarts_the_capture_and_may_leave_during_an_upload(
     port = free_tcp_port()
     qw = background("--i2c-plim", "--tcp", str(port), "--rpd", "f.rpd", env=env, cwd=tmp_path)
     codes = lambda m: [c for c, _ in m]
-    with connect(port) as host:
+    with connect(socket.AF_INET, ("127.0.0.1", port)) as host:
         assert codes(receive(host, lambda m: len(m) >= 5))[:5] == I2C_TRANSACTION
         host.sendall(frame(0x13))  # stop
         assert DONE in codes(receive(host, lambda m: DONE in codes(m)))
@@ -130,7 +104,7 @@ def test_tcp_host_stops_and_restarts_the_capture_and_may_leave_during_an_upload(
     # The host left during the upload: the next one gets a fresh session (the
     # device's stream goes on, so it may begin inside a transaction).
     has_transaction = lambda m: any(codes(m)[i:i + 5] == I2C_TRANSACTION for i in range(len(m)))
-    with connect(port) as host:
+    with connect(socket.AF_INET, ("127.0.0.1", port)) as host:
         assert has_transaction(receive(host, has_transaction))
     assert qw.proc.poll() is None
     assert device_commands(tmp_path)[:6] == ["aa", "55", "aa", "aa", "55", "aa"]

@@ -2,7 +2,6 @@
 // runs and host commands) and the I2C and SPI captures with their host commands.
 #include <chrono>
 #include <future>
-#include <numeric>
 
 #include "fpga/I2cPlimController.h"
 #include "fpga/SpiPlimController.h"
@@ -22,12 +21,8 @@ using Bytes = std::vector<uint8_t>;
 
 // Header: version 1.2.3.4, tag "qw-test"; then a counting payload.
 Bytes rpd(size_t size) {
-    Bytes b(std::max<size_t>(size, 32), 0);
-    const uint8_t version[] = {1, 2, 3, 4};
-    std::copy(std::begin(version), std::end(version), b.begin() + 4);
-    const std::string tag = "qw-test";
-    std::copy(tag.begin(), tag.end(), b.begin() + 16);
-    std::iota(b.begin() + 32, b.end(), uint8_t{0});
+    Bytes b = cat({Bytes(4), {1, 2, 3, 4}, Bytes(8), bytesOf("qw-test"), Bytes(9)});
+    for (size_t i = 32; i < size; ++i) b.push_back(uint8_t(i - 32));
     b.resize(size);
     return b;
 }
@@ -105,118 +100,88 @@ protected:
         writeFileBytes(dir.path("f.rpd"), rpd(size));
         return dir.path("f.rpd");
     }
+    // An upload-only run of an I2C controller: its result, the error and the console.
+    std::tuple<bool, std::string, std::string> uploadOnly(size_t size, uint64_t base = kNoLimit) {
+        Settings s;
+        s.flags = kFlagFirmwareUploadOnly;
+        s.firmwareFileName = firmware(size);
+        s.fpgaBaseIndex = base;
+        MemoryTransport out;
+        testing::internal::CaptureStdout();
+        bool ok = I2cPlimController(&s).run(&out, nullptr);
+        std::string error = ok ? "" : err::getLastErrorDescription();
+        EXPECT_TRUE(out.output().empty());  // the host hears nothing of an upload-only run
+        return {ok, error, testing::internal::GetCapturedStdout()};
+    }
+
     TempDir dir;
     std::string dump = dir.path("flash.bin");
     io::UsbEventThread events;
 };
 
 TEST_F(FpgaTest, UploadOnlyRunsEndWithTheUploadAndFailWithIt) {
-    const std::string done = "Starting firmware...\n";
+    const std::string done = "Starting firmware...\n", report = "\nBase:   0x1000\nAtom:   0x";
     struct {
         const char* device;
         size_t size;
         uint64_t base;
-        const char* error;  // null: success
+        std::string error;  // empty: success
         std::string consoleEnd;
         std::vector<std::string> blocks;  // the 0x53 requests
     } cases[] = {
-        {"", 32, kNoLimit, nullptr, "Uploading firmware...\n\b\b\b\b100%\nUpload completed (32 B)\n" + done, {}},
-        {"", 100, kNoLimit, nullptr, "\b\b\b\b96%\b\b\b\b100%\b\b\b\b100%\nUpload completed (100 B)\n" + done,
+        {"", 32, kNoLimit, "", "Uploading firmware...\n\b\b\b\b100%\nUpload completed (32 B)\n" + done, {}},
+        {"", 100, kNoLimit, "", "\b\b\b\b96%\b\b\b\b100%\b\b\b\b100%\nUpload completed (100 B)\n" + done,
          {"value=0x0010 index=0x1000 len=64", "value=0x0001 index=0x1010 len=4"}},
-        {"", 100, 0x100, nullptr, done, {"index=0x0100 len=64", "index=0x0110 len=4"}},
+        {"", 100, 0x100, "", done, {"index=0x0100 len=64", "index=0x0110 len=4"}},
         // While preparing the status may still show an old failure; an erase clears it.
-        {"error 0x0200 at open", 32, kNoLimit, nullptr, done, {}},
+        {"error 0x0200 at open", 32, kNoLimit, "", done, {}},
         {"error 0x0200 at erase", 32, kNoLimit, "FPGA uploader status: 0x0200",
-         "Erasing flash...\n\nBase:   0x1000\nAtom:   0x0\nOffset: 0x20\nError:  FPGA uploader status: 0x0200\n", {}},
+         "Erasing flash...\n" + report + "0\nOffset: 0x20\nError:  FPGA uploader status: 0x0200\n", {}},
         {"error 0x0200 at block 1", 100, kNoLimit, "FPGA uploader status: 0x0200",
-         "\b\b\b\b96%\nBase:   0x1000\nAtom:   0x10\nOffset: 0x60\nError:  FPGA uploader status: 0x0200\n",
-         {"index=0x1000 len=64"}},
+         "\b\b\b\b96%" + report + "10\nOffset: 0x60\nError:  FPGA uploader status: 0x0200\n", {"index=0x1000 len=64"}},
         {"error 0x0100 at start", 32, kNoLimit, "FPGA uploader status: 0x0100", "Error:  FPGA uploader status: 0x0100\n", {}},
         {"fail control 0xc0 0x51 io nth=3", 32, kNoLimit, "Input/Output Error",
-         done + "\nBase:   0x1000\nAtom:   0x0\nOffset: 0x20\nError:  Input/Output Error\n", {}},
+         done + report + "0\nOffset: 0x20\nError:  Input/Output Error\n", {}},
         // A failed request reports through the sink only.
         {"fail control 0x40 0x52 pipe", 32, kNoLimit, "Pipe error", "Erasing flash...\n", {}},
+        // Nothing reaches the device for a file shorter than its header.
+        {"", 31, kNoLimit, "firmware file " + dir.path("f.rpd") + " is shorter than its 32-byte header (31 bytes)", "", {}},
     };
     for (const auto& k : cases) {
         loadDevice(k.device);
-        Settings s;
-        s.flags = kFlagFirmwareUploadOnly;
-        s.firmwareFileName = firmware(k.size);
-        s.fpgaBaseIndex = k.base;
-        MemoryTransport out;
-        testing::internal::CaptureStdout();
-        bool ok;
-        {
-            I2cPlimController c(&s);
-            ok = c.run(&out, nullptr);
-        }
-        std::string console = testing::internal::GetCapturedStdout();
-        EXPECT_EQ(ok, !k.error) << k.device;
-        if (k.error) {
-            EXPECT_EQ(err::getLastErrorDescription(), k.error) << k.device;
-        }
-        EXPECT_EQ(console.rfind("Uploading firmware: " + s.firmwareFileName +
-                                    "\n  Device version: 9.8.7.6\n  File version:   1.2.3.4\n  File tag:       qw-test\n",
-                                0),
-                  0u)
-            << console;
-        EXPECT_TRUE(console.ends_with(k.consoleEnd)) << k.device << "\n" << console;
+        auto [ok, error, console] = uploadOnly(k.size, k.base);
+        EXPECT_EQ(std::make_pair(ok, error), std::make_pair(k.error.empty(), k.error)) << k.device;
+        const std::string header = k.size < 32 ? "" : "Uploading firmware: " + dir.path("f.rpd") +
+            "\n  Device version: 9.8.7.6\n  File version:   1.2.3.4\n  File tag:       qw-test\n";
+        EXPECT_TRUE(console.starts_with(header) && console.ends_with(k.consoleEnd)) << k.device << "\n" << console;
+        EXPECT_EQ(countRecorded("req=0x50 "), k.size < 32 ? 0u : 1u);
         std::vector<std::string> blocks = recorded("control dev=dev0 type=0x40 req=0x53 ");
         ASSERT_EQ(blocks.size(), k.blocks.size()) << k.device;
         for (size_t i = 0; i < blocks.size(); ++i) EXPECT_NE(blocks[i].find(k.blocks[i]), std::string::npos) << blocks[i];
-        if (!k.error) {
+        if (ok) {
             // The payload lands at the base (in words), on erased flash.
             Bytes flash = readFileBytes(dump), payload = rpd(k.size);
             size_t at = 4 * (k.base == kNoLimit ? 0x1000 : k.base);
-            EXPECT_EQ(Bytes(flash.begin() + at, flash.begin() + at + k.size - 32), Bytes(payload.begin() + 32, payload.end()));
-            EXPECT_EQ(flash[at - 1], 0xFF);
+            EXPECT_EQ(Bytes(flash.begin() + at - 1, flash.begin() + at + k.size - 32), cat({{0xFF}, Bytes(payload.begin() + 32, payload.end())}));
         }
-        EXPECT_TRUE(out.output().empty());  // the host hears nothing of an upload-only run
     }
-}
-
-TEST_F(FpgaTest, AShortFileFailsBeforeTheDeviceHearsOfIt) {
-    loadDevice("");
-    Settings s;
-    s.flags = kFlagFirmwareUploadOnly;
-    s.firmwareFileName = firmware(31);
-    I2cPlimController c(&s);
-    MemoryTransport out;
-    EXPECT_FALSE(c.run(&out, nullptr));
-    EXPECT_EQ(err::getLastErrorDescription(),
-              "firmware file " + s.firmwareFileName + " is shorter than its 32-byte header (31 bytes)");
-    EXPECT_EQ(countRecorded("control "), 0u);
 }
 
 TEST_F(FpgaTest, AStatusReplyWithoutItsWordIsAFailedRead) {
     // Read as "ready, no error", it would let the upload run on blind.
     SimTest::load("device 16d0:0e27\nendpoint 0x86\ncontrol 0xc0 0x50 reply 01020304\ncontrol 0xc0 0x51 reply 00\n");
     ASSERT_TRUE(events.start(nullptr));
-    Settings s;
-    s.flags = kFlagFirmwareUploadOnly;
-    s.firmwareFileName = firmware(32);
-    I2cPlimController c(&s);
-    MemoryTransport out;
-    testing::internal::CaptureStdout();
-    EXPECT_FALSE(c.run(&out, nullptr));
-    EXPECT_TRUE(testing::internal::GetCapturedStdout().ends_with("Error:  FPGA uploader status: 1-byte reply\n"));
+    auto [ok, error, console] = uploadOnly(32);
+    EXPECT_EQ(error, "FPGA uploader status: 1-byte reply");
     EXPECT_EQ(countRecorded("req=0x52 "), 0u);
 }
 
 TEST_F(FpgaTest, ABusyDeviceIsPolledInBurstsOfTenWithPausesBetween) {
     loadDevice("busy 15");  // every step: ten busy reads, a pause, five busy and one ready
-    Settings s;
-    s.flags = kFlagFirmwareUploadOnly;
-    s.firmwareFileName = firmware(32);
-    I2cPlimController c(&s);
-    MemoryTransport out;
-    testing::internal::CaptureStdout();
     auto begin = std::chrono::steady_clock::now();
-    EXPECT_TRUE(c.run(&out, nullptr));
-    auto took = std::chrono::steady_clock::now() - begin;
-    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(std::get<0>(uploadOnly(32)));
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(3 * 100));
     EXPECT_EQ(countRecorded("req=0x51 "), 3 * 16u);  // preparing, erasing, starting
-    EXPECT_GE(took, std::chrono::milliseconds(3 * 100));
 }
 
 TEST_F(FpgaTest, HostStartedUploadsReportToTheHost) {
@@ -234,20 +199,16 @@ TEST_F(FpgaTest, HostStartedUploadsReportToTheHost) {
         Settings s;
         s.flags = kFlagSuspend;
         s.firmwareFileName = firmware(100);
-        std::unique_ptr<ControllerBase> c;
-        if (k.spi)
-            c = std::make_unique<SpiPlimController>(&s);
-        else
-            c = std::make_unique<I2cPlimController>(&s);
+        auto c = k.spi ? std::unique_ptr<ControllerBase>(std::make_unique<SpiPlimController>(&s))
+                       : std::unique_ptr<ControllerBase>(std::make_unique<I2cPlimController>(&s));
         testing::internal::CaptureStdout();
         Session session(*c);
         EXPECT_EQ(session.send(frame(k.spi ? 23 : 17)).code, kMsgDone);  // answered at once
         EXPECT_TRUE(waitUntil([&] { return codes(session.out).size() >= 3; }));
         EXPECT_TRUE(session.end());
         testing::internal::GetCapturedStdout();
-        const MemoryTransport& out = session.out;
-        std::vector<HostMessage> m = parseMessages(out.output());
-        ASSERT_EQ(m.size(), 3u) << testing::PrintToString(codes(out));
+        std::vector<HostMessage> m = parseMessages(session.out.output());
+        ASSERT_EQ(m.size(), 3u) << testing::PrintToString(codes(session.out));
         EXPECT_EQ(m[0].payload, Bytes{96});
         EXPECT_EQ(m[1].payload, Bytes{100});
         EXPECT_EQ(m[2].code, k.last);
@@ -269,13 +230,11 @@ TEST_F(FpgaTest, ASessionThatEndsDuringAnUploadStopsIt) {
     EXPECT_TRUE(waitUntil([&] { return countRecorded("req=0x51 ") > 20; }));
     EXPECT_TRUE(session.end());
     testing::internal::GetCapturedStdout();
-    const MemoryTransport& out = session.out;
     // Nothing polls the device or writes to the host once the run is over.
-    size_t polls = countRecorded("req=0x51 ");
-    size_t written = out.output().size();
+    auto traces = [&] { return std::make_pair(countRecorded("req=0x51 "), session.out.output().size()); };
+    auto after = traces();
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
-    EXPECT_EQ(countRecorded("req=0x51 "), polls);
-    EXPECT_EQ(out.output().size(), written);
+    EXPECT_EQ(traces(), after);
 }
 
 TEST_F(FpgaTest, I2cCaptureStopsAndRestartsByCommand) {
