@@ -1,6 +1,8 @@
 #include "app/ControllerFactory.h"
 
 #include "foundation/Error.h"
+#include "fpga/I2cPlimController.h"
+#include "fpga/SpiPlimController.h"
 #include "serial/SerialController.h"
 #include "usb/SerialPlimController.h"
 
@@ -10,9 +12,11 @@ std::unique_ptr<ControllerBase> createController(const Settings& settings) {
             return std::make_unique<SerialController>(&settings);
         case kHardwareSerialPlim:
             return std::make_unique<SerialPlimController>(&settings);
+        case kHardwareI2cPlim:
+            return std::make_unique<I2cPlimController>(&settings);
+        case kHardwareSpiPlim:
+            return std::make_unique<SpiPlimController>(&settings);
         // Each controller joins here as it is built:
-        //   kHardwareI2cPlim       -> I2cPlimController
-        //   kHardwareSpiPlim       -> SpiPlimController
         //   kHardwareEthernetPlim  -> EthernetPlimController
         //   kHardwareSerialPlimPro -> SerialPlimProController
         default:

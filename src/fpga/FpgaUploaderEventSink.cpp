@@ -1,0 +1,12 @@
+#include "fpga/FpgaUploaderEventSink.h"
+
+#include "session/Message.h"
+
+void FpgaUploaderTransportEventSink::onProgress(uint32_t percent) {
+    const uint8_t payload = static_cast<uint8_t>(percent);
+    writeMessage(*transport_, kMsgUploadProgress, &payload, 1);
+}
+
+void FpgaUploaderTransportEventSink::onError() { writeErrorMessage(*transport_); }
+
+void FpgaUploaderTransportEventSink::onCompleted() { writeMessage(*transport_, kMsgDone, nullptr, 0); }

@@ -1,0 +1,273 @@
+// The FPGA controllers on the simulator's fpga model: firmware uploads (upload-only
+// runs and host commands) and the I2C and SPI captures with their host commands.
+#include <chrono>
+#include <future>
+
+#include "fpga/I2cPlimController.h"
+#include "fpga/SpiPlimController.h"
+#include "foundation/ErrorMgr.h"
+#include "session/Message.h"
+#include "support/MemoryTransport.h"
+#include "support/SimTest.h"
+#include "support/TempDir.h"
+#include "usb/UsbContext.h"
+#include "usb/UsbError.h"
+
+using namespace vek;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// Header: version 1.2.3.4, tag "qw-test"; then a counting payload.
+Bytes rpd(size_t size) {
+    Bytes b = cat({Bytes(4), {1, 2, 3, 4}, Bytes(8), bytesOf("qw-test"), Bytes(9)});
+    for (size_t i = 32; i < size; ++i) b.push_back(uint8_t(i - 32));
+    b.resize(size);
+    return b;
+}
+
+std::vector<int> codes(const MemoryTransport& t) {
+    std::vector<int> out;
+    for (const HostMessage& m : parseMessages(t.output())) out.push_back(m.code);
+    return out;
+}
+
+template <typename Predicate>
+bool waitUntil(Predicate done) {
+    for (int i = 0; i < 1000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return done();
+}
+
+// A run on a thread of its own, with a command input the test feeds.
+class Session {
+public:
+    explicit Session(ControllerBase& c) : run_(std::async(std::launch::async, [&c, this] { return c.run(&out, &in); })) {}
+    ~Session() {
+        in.endInput();
+        if (run_.valid()) run_.wait();
+    }
+    // Sends one command and returns its reply (code 0xFF for none).
+    HostMessage send(const Bytes& command) {
+        size_t before = parseMessages(in.output()).size();
+        in.pushInput(command);
+        waitUntil([&] { return parseMessages(in.output()).size() > before; });
+        std::vector<HostMessage> replies = parseMessages(in.output());
+        return replies.size() > before ? replies[before] : HostMessage{0, 0xFF, {}};
+    }
+    bool end() {
+        in.endInput();
+        return run_.get();
+    }
+
+    MemoryTransport out, in;
+
+private:
+    std::future<bool> run_;
+};
+
+// The device commands the program sent, in order.
+std::vector<std::string> deviceCommands() {
+    std::vector<std::string> out;
+    for (const std::string& l : recorded("out dev=dev0 ep=0x02 ")) out.push_back(l.substr(l.rfind("data=") + 5));
+    return out;
+}
+
+uint32_t errorCode(const HostMessage& m) { return err::ErrorRef(m.payload.data(), m.payload.size()).code(); }
+
+size_t countRecorded(const std::string& part) {
+    size_t n = 0;
+    for (const std::string& l : qwsim::recordedLines()) n += l.find(part) != std::string::npos;
+    return n;
+}
+
+}  // namespace
+
+class FpgaTest : public SimTest {
+protected:
+    void SetUp() override { err::getErrorMgr().registerProvider(err::kUsbDomain, &io::usbErrorProvider()); }
+    // The I2C/SPI Plim with its flash dumped to `dump`, and whatever else `extra` says.
+    void loadDevice(const std::string& extra) {
+        SimTest::load("speed 20\ndevice 16d0:0e27 model=fpga\nversion 9.8.7.6\ndump \"" +
+                      std::filesystem::path(dump).generic_string() + "\"\n" + extra + "\n");
+        ASSERT_TRUE(events.start(nullptr));
+    }
+    void exitContext() override {
+        events.stop();
+        SimTest::exitContext();
+    }
+    std::string firmware(size_t size) {
+        writeFileBytes(dir.path("f.rpd"), rpd(size));
+        return dir.path("f.rpd");
+    }
+    // An upload-only run of an I2C controller: its result, the error and the console.
+    std::tuple<bool, std::string, std::string> uploadOnly(size_t size, uint64_t base = kNoLimit) {
+        Settings s;
+        s.flags = kFlagFirmwareUploadOnly;
+        s.firmwareFileName = firmware(size);
+        s.fpgaBaseIndex = base;
+        MemoryTransport out;
+        testing::internal::CaptureStdout();
+        bool ok = I2cPlimController(&s).run(&out, nullptr);
+        std::string error = ok ? "" : err::getLastErrorDescription();
+        EXPECT_TRUE(out.output().empty());  // the host hears nothing of an upload-only run
+        return {ok, error, testing::internal::GetCapturedStdout()};
+    }
+
+    TempDir dir;
+    std::string dump = dir.path("flash.bin");
+    io::UsbEventThread events;
+};
+
+TEST_F(FpgaTest, UploadOnlyRunsEndWithTheUploadAndFailWithIt) {
+    const std::string done = "Starting firmware...\n", report = "\nBase:   0x1000\nAtom:   0x";
+    struct {
+        const char* device;
+        size_t size;
+        uint64_t base;
+        std::string error;  // empty: success
+        std::string consoleEnd;
+        std::vector<std::string> blocks;  // the 0x53 requests
+    } cases[] = {
+        {"", 32, kNoLimit, "", "Uploading firmware...\n\b\b\b\b100%\nUpload completed (32 B)\n" + done, {}},
+        {"", 100, kNoLimit, "", "\b\b\b\b96%\b\b\b\b100%\b\b\b\b100%\nUpload completed (100 B)\n" + done,
+         {"value=0x0010 index=0x1000 len=64", "value=0x0001 index=0x1010 len=4"}},
+        {"", 100, 0x100, "", done, {"index=0x0100 len=64", "index=0x0110 len=4"}},
+        // While preparing the status may still show an old failure; an erase clears it.
+        {"error 0x0200 at open", 32, kNoLimit, "", done, {}},
+        {"error 0x0200 at erase", 32, kNoLimit, "FPGA uploader status: 0x0200",
+         "Erasing flash...\n" + report + "0\nOffset: 0x20\nError:  FPGA uploader status: 0x0200\n", {}},
+        {"error 0x0200 at block 1", 100, kNoLimit, "FPGA uploader status: 0x0200",
+         "\b\b\b\b96%" + report + "10\nOffset: 0x60\nError:  FPGA uploader status: 0x0200\n", {"index=0x1000 len=64"}},
+        {"error 0x0100 at start", 32, kNoLimit, "FPGA uploader status: 0x0100", "Error:  FPGA uploader status: 0x0100\n", {}},
+        {"fail control 0xc0 0x51 io nth=3", 32, kNoLimit, "Input/Output Error",
+         done + report + "0\nOffset: 0x20\nError:  Input/Output Error\n", {}},
+        // A failed request reports through the sink only.
+        {"fail control 0x40 0x52 pipe", 32, kNoLimit, "Pipe error", "Erasing flash...\n", {}},
+        // Nothing reaches the device for a file shorter than its header.
+        {"", 31, kNoLimit, "firmware file " + dir.path("f.rpd") + " is shorter than its 32-byte header (31 bytes)", "", {}},
+    };
+    for (const auto& k : cases) {
+        loadDevice(k.device);
+        auto [ok, error, console] = uploadOnly(k.size, k.base);
+        EXPECT_EQ(std::make_pair(ok, error), std::make_pair(k.error.empty(), k.error)) << k.device;
+        const std::string header = k.size < 32 ? "" : "Uploading firmware: " + dir.path("f.rpd") +
+            "\n  Device version: 9.8.7.6\n  File version:   1.2.3.4\n  File tag:       qw-test\n";
+        EXPECT_TRUE(console.starts_with(header) && console.ends_with(k.consoleEnd)) << k.device << "\n" << console;
+        EXPECT_EQ(countRecorded("req=0x50 "), k.size < 32 ? 0u : 1u);
+        std::vector<std::string> blocks = recorded("control dev=dev0 type=0x40 req=0x53 ");
+        ASSERT_EQ(blocks.size(), k.blocks.size()) << k.device;
+        for (size_t i = 0; i < blocks.size(); ++i) EXPECT_NE(blocks[i].find(k.blocks[i]), std::string::npos) << blocks[i];
+        if (ok) {
+            // The payload lands at the base (in words), on erased flash.
+            Bytes flash = readFileBytes(dump), payload = rpd(k.size);
+            size_t at = 4 * (k.base == kNoLimit ? 0x1000 : k.base);
+            EXPECT_EQ(Bytes(flash.begin() + at - 1, flash.begin() + at + k.size - 32), cat({{0xFF}, Bytes(payload.begin() + 32, payload.end())}));
+        }
+    }
+}
+
+TEST_F(FpgaTest, AStatusReplyWithoutItsWordIsAFailedRead) {
+    // Read as "ready, no error", it would let the upload run on blind.
+    SimTest::load("device 16d0:0e27\nendpoint 0x86\ncontrol 0xc0 0x50 reply 01020304\ncontrol 0xc0 0x51 reply 00\n");
+    ASSERT_TRUE(events.start(nullptr));
+    auto [ok, error, console] = uploadOnly(32);
+    EXPECT_EQ(error, "FPGA uploader status: 1-byte reply");
+    EXPECT_EQ(countRecorded("req=0x52 "), 0u);
+}
+
+TEST_F(FpgaTest, ABusyDeviceIsPolledInBurstsOfTenWithPausesBetween) {
+    loadDevice("busy 15");  // every step: ten busy reads, a pause, five busy and one ready
+    auto begin = std::chrono::steady_clock::now();
+    EXPECT_TRUE(std::get<0>(uploadOnly(32)));
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(3 * 100));
+    EXPECT_EQ(countRecorded("req=0x51 "), 3 * 16u);  // preparing, erasing, starting
+}
+
+TEST_F(FpgaTest, HostStartedUploadsReportToTheHost) {
+    struct {
+        bool spi;
+        const char* device;
+        int last;
+        const char* error;
+    } cases[] = {
+        {false, "", kMsgDone, nullptr},
+        {true, "error 0x0200 at block 2", kMsgError, "FPGA uploader status: 0x0200"},
+    };
+    for (const auto& k : cases) {
+        loadDevice(k.device);
+        Settings s;
+        s.flags = kFlagSuspend;
+        s.firmwareFileName = firmware(100);
+        auto c = k.spi ? std::unique_ptr<ControllerBase>(std::make_unique<SpiPlimController>(&s))
+                       : std::unique_ptr<ControllerBase>(std::make_unique<I2cPlimController>(&s));
+        testing::internal::CaptureStdout();
+        Session session(*c);
+        EXPECT_EQ(session.send(frame(k.spi ? 23 : 17)).code, kMsgDone);  // answered at once
+        EXPECT_TRUE(waitUntil([&] { return codes(session.out).size() >= 3; }));
+        EXPECT_TRUE(session.end());
+        testing::internal::GetCapturedStdout();
+        std::vector<HostMessage> m = parseMessages(session.out.output());
+        ASSERT_EQ(m.size(), 3u) << testing::PrintToString(codes(session.out));
+        EXPECT_EQ(m[0].payload, Bytes{96});
+        EXPECT_EQ(m[1].payload, Bytes{100});
+        EXPECT_EQ(m[2].code, k.last);
+        if (k.error) {
+            EXPECT_EQ(err::getErrorDescription(err::ErrorRef(m[2].payload.data(), m[2].payload.size())), k.error);
+        }
+    }
+}
+
+TEST_F(FpgaTest, ASessionThatEndsDuringAnUploadStopsIt) {
+    loadDevice("busy 1000000000");
+    Settings s;
+    s.flags = kFlagSuspend;
+    s.firmwareFileName = firmware(100);
+    I2cPlimController c(&s);
+    testing::internal::CaptureStdout();
+    Session session(c);
+    EXPECT_EQ(session.send(frame(17)).code, kMsgDone);
+    EXPECT_TRUE(waitUntil([&] { return countRecorded("req=0x51 ") > 20; }));
+    EXPECT_TRUE(session.end());
+    testing::internal::GetCapturedStdout();
+    // Nothing polls the device or writes to the host once the run is over.
+    auto traces = [&] { return std::make_pair(countRecorded("req=0x51 "), session.out.output().size()); };
+    auto after = traces();
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    EXPECT_EQ(traces(), after);
+}
+
+TEST_F(FpgaTest, I2cCaptureStopsAndRestartsByCommand) {
+    // One transaction per read, for as long as the capture is on.
+    loadDevice("bytes 002a40214275\nchunk 6\nrate 6000\nthen repeat");
+    Settings s;
+    s.readParallelism = 2;
+    I2cPlimController c(&s);
+    Session session(c);
+    ASSERT_TRUE(waitUntil([&] { return codes(session.out).size() >= 10; }));
+    EXPECT_EQ(session.send(frame(19)).code, kMsgDone);
+    size_t stopped = codes(session.out).size();
+    EXPECT_EQ(session.send(frame(18)).code, kMsgDone);
+    EXPECT_TRUE(waitUntil([&] { return codes(session.out).size() >= stopped + 10; }));
+    EXPECT_EQ(errorCode(session.send(frame(24))), err::kWinInvalidParameter);
+    EXPECT_TRUE(session.end());
+    EXPECT_EQ(deviceCommands(), (std::vector<std::string>{"aa", "55", "aa", "aa", "55"}));
+    std::vector<int> all = codes(session.out);
+    for (size_t i = 0; i < all.size(); ++i) ASSERT_EQ(all[i], (std::vector<int>{10, 11, 15, 9, 13}[i % 5])) << i;
+}
+
+TEST_F(FpgaTest, SpiCaptureStartsByCommandWithTheHostsParameters) {
+    loadDevice("bytes 11322344\nchunk 4\nrate 4000\nthen repeat");
+    Settings s;
+    s.flags = kFlagSuspend;  // nothing goes to the device until the host says so
+    SpiPlimController c(&s);
+    Session session(c);
+    EXPECT_EQ(errorCode(session.send(frame(24, {1, 8, 1}))), err::kWinInsufficientBuffer);
+    EXPECT_EQ(errorCode(session.send(frame(17))), err::kWinInvalidParameter);
+    EXPECT_EQ(session.send(frame(24, {1, 8, 1, 0})).code, kMsgDone);  // mode 1, little-endian
+    EXPECT_TRUE(waitUntil([&] { return codes(session.out).size() >= 3; }));
+    EXPECT_EQ(session.send(frame(25)).code, kMsgDone);
+    EXPECT_TRUE(session.end());
+    EXPECT_EQ(deviceCommands(), (std::vector<std::string>{"aa", "71", "aa"}));
+    for (const HostMessage& m : parseMessages(session.out.output())) EXPECT_EQ(m.payload, (Bytes{0x13, 0x24}));
+}
