@@ -157,10 +157,10 @@ def test_a_server_whose_device_is_gone_tells_each_client_and_serves_it_again_lat
         with connect(port) as client:
             client.sendall(frame(TRANSMIT, b"back"))
             assert line.read_until(b"back").endswith(b"back")
+        qw.proc.send_signal(2)  # before the line goes, which would fail this session
+        code, stderr = qw.finish(timeout=10)
     finally:
         line.close()
-    qw.proc.send_signal(2)
-    code, stderr = qw.finish(timeout=10)
     lines = stderr.decode().splitlines()
     assert code == 0 and lines == ["error: serial port %s: No such file or directory" % link] * 2
 

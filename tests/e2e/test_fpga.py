@@ -5,8 +5,7 @@ import socket
 
 import pytest
 
-from conftest import BUILD_DIR, PLATFORM, frame, free_tcp_port, parse_messages
-from test_serial_capture import connect, receive_messages as receive
+from conftest import BUILD_DIR, PLATFORM, connect, frame, free_tcp_port, parse_messages, receive
 
 WINE = PLATFORM == "win32"
 DONE, ERROR, PROGRESS, SPI_DATA = 0x00, 0x20, 0x1A, 0x16

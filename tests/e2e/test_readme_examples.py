@@ -18,8 +18,10 @@ WINE = PLATFORM == "win32"
 
 # The models each device example needs, by its hardware switch. A device whose
 # controller has not landed yet is listed in PENDING instead.
-MODELS = {"--serial-plim": "device 16d0:0e26 model=serialplim\nendpoint 0x82\ntext \"hello\"\n"}
-PENDING = {"--serial-plim-pro", "--i2c-plim", "--spi-plim", "--ethernet-plim", "--ezusb"}
+FPGA = "device 16d0:0e27 model=fpga\nbytes 00 2a 40 21 42 23 44 70\n"
+MODELS = {"--serial-plim": "device 16d0:0e26 model=serialplim\nendpoint 0x82\ntext \"hello\"\n",
+          "--i2c-plim": FPGA, "--spi-plim": FPGA}
+PENDING = {"--serial-plim-pro", "--ethernet-plim", "--ezusb"}
 
 
 def examples():
@@ -90,8 +92,11 @@ def test_readme_example_runs_as_written(qw, background, tmp_path, args):
         if not WINE:
             env["LD_LIBRARY_PATH"] = os.path.join(BUILD_DIR, "sim", "lib")
     try:
-        if kind is None or "--in" in args or "--stdin" in args:
-            # Ends by itself: a mode without capture, or the end of the commands.
+        if kind is None or "--in" in args or "--stdin" in args or "--firmware" in args:
+            # Ends by itself: a mode without capture, an upload, or the end of the commands.
+            if "--firmware" in args:  # a 32-byte header, then the image
+                rpd = bytes(4) + bytes([1, 4, 0, 2]) + bytes(24) + bytes(range(256)) * 4
+                (tmp_path / args[args.index("--firmware") + 1]).write_bytes(rpd)
             if "--in" in args:
                 (tmp_path / args[args.index("--in") + 1]).write_bytes(frame(0x7E))
             result = qw(*args, cwd=tmp_path, env=env)
