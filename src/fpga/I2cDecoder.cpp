@@ -33,7 +33,7 @@ void I2cDecoder::reset() {
 
 void I2cDecoder::flush(TransportBase& out) {
     if (runLength == 0) return;
-    static constexpr uint8_t kRunCodes[2][2] = {{kMsgI2cWriteNack, kMsgI2cWriteAck}, {kMsgI2cReadNack, kMsgI2cReadAck}};
+    static constexpr uint8_t kRunCodes[2][2] = {{kMsgI2cWriteAcked, kMsgI2cWriteNacked}, {kMsgI2cReadAcked, kMsgI2cReadNacked}};
     writeMessage(out, kRunCodes[direction & 1][runAck & 1], buffer.data(), runLength);
     runLength = 0;
 }

@@ -5,8 +5,9 @@
 #include <cstdint>
 
 enum PlimMessageCode : uint8_t {
-    kMsgI2cWriteAck = 2,     // data run: write direction, acknowledge bit 1
-    kMsgI2cReadAck = 3,      // data run: read direction, acknowledge bit 1
+    // Data runs by direction and acknowledge bit (the bus level: 0 is an ACK).
+    kMsgI2cWriteNacked = 2,  // data run: write direction, acknowledge bit 1
+    kMsgI2cReadNacked = 3,   // data run: read direction, acknowledge bit 1
     kMsgMarker = 7,          // the device sent its marker byte 0xAA
     kMsgEventFlags = 9,      // u32 flags of an event
     kMsgI2cStart = 10,
@@ -14,8 +15,8 @@ enum PlimMessageCode : uint8_t {
     kMsgI2cAddress10 = 12,   // both address bytes, acknowledge bits, 0
     kMsgI2cStop = 13,
     kMsgI2cStopOffByte = 14, // STOP while not at a byte boundary
-    kMsgI2cWriteNack = 15,   // data run: write direction, acknowledge bit 0
-    kMsgI2cReadNack = 16,    // data run: read direction, acknowledge bit 0
+    kMsgI2cWriteAcked = 15,  // data run: write direction, acknowledge bit 0
+    kMsgI2cReadAcked = 16,   // data run: read direction, acknowledge bit 0
     kMsgSpiFrame0 = 20,      // frame event 0x0_
     kMsgSpiFrame5 = 21,      // frame event 0x5_
     kMsgSpiData = 22,        // n bytes of the first line, then n of the second
