@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "Engine.h"
+#include "EzUsbModel.h"
 #include "GenericModel.h"
 #include "SerialPlimModel.h"
 
@@ -16,6 +17,7 @@ struct Registry {
     std::map<std::string, ModelFactory, std::less<>> factories{
         {"generic", [] { return std::make_unique<GenericModel>(); }},
         {"serialplim", [] { return std::make_unique<SerialPlimModel>(); }},
+        {"ezusb", [] { return std::make_unique<EzUsbModel>(); }},
     };
 };
 
