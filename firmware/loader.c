@@ -28,11 +28,13 @@ typedef unsigned int u16;
 #define MAX_LENGTH 4096
 #define PACKET 64
 
-/* The I2C address 0x51 with the direction in bit 0. */
+/* The I2C address 0x51 with the direction in bit 0. I2CS is written whole, not
+ * or-ed: START, STOP and LASTRD are requests, and a LASTRD left over from one
+ * read must not cut the next one short. */
 #define EEPROM_WRITE 0xA2u
 #define EEPROM_READ 0xA3u
-/* Page writes wrap inside a page, so no write crosses one. 32 divides the page
- * of every two-byte-address EEPROM an EZ-USB boots from (32 to 256 bytes). */
+/* Page writes wrap inside their page, so no write crosses one. 32 divides the
+ * pages of the two-byte-address parts EZ-USB boards carry (32 to 128 bytes). */
 #define EEPROM_PAGE 32
 
 /* Bounds on every wait, so a dead bus fails the request instead of hanging
@@ -41,8 +43,6 @@ typedef unsigned int u16;
 #define WAIT_LOOPS 0xFFFF
 #define SELECT_TRIES 400
 
-/* I2CS is written whole: START, STOP and LASTRD are requests, and a LASTRD
- * left over from a read must not cut the next read short. */
 static __bit i2cDone(void) {
     u16 n = WAIT_LOOPS;
     do {
