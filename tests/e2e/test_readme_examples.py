@@ -18,8 +18,9 @@ WINE = PLATFORM == "win32"
 
 # The models each device example needs, by its hardware switch. A device whose
 # controller has not landed yet is listed in PENDING instead.
-MODELS = {"--serial-plim": "device 16d0:0e26 model=serialplim\nendpoint 0x82\ntext \"hello\"\n"}
-PENDING = {"--serial-plim-pro", "--i2c-plim", "--spi-plim", "--ethernet-plim", "--ezusb"}
+MODELS = {"--serial-plim": "device 16d0:0e26 model=serialplim\nendpoint 0x82\ntext \"hello\"\n",
+          "--ezusb": "device 16d0:0f3b model=ezusb\n"}
+PENDING = {"--serial-plim-pro", "--i2c-plim", "--spi-plim", "--ethernet-plim"}
 
 
 def examples():
@@ -89,8 +90,10 @@ def test_readme_example_runs_as_written(qw, background, tmp_path, args):
         env["QWSIM_SCENARIO"] = str(tmp_path / "bus.sim")
         if not WINE:
             env["LD_LIBRARY_PATH"] = os.path.join(BUILD_DIR, "sim", "lib")
+    if kind == "--ezusb":
+        (tmp_path / args[args.index("--ezusb") + 1]).write_bytes(bytes(range(256)))
     try:
-        if kind is None or "--in" in args or "--stdin" in args:
+        if kind in (None, "--ezusb") or "--in" in args or "--stdin" in args:
             # Ends by itself: a mode without capture, or the end of the commands.
             if "--in" in args:
                 (tmp_path / args[args.index("--in") + 1]).write_bytes(frame(0x7E))
