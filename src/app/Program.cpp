@@ -34,7 +34,7 @@ bool listSerialPorts() {
 }
 
 // EZ-USB EEPROM upload into the first device usbVid:usbPid.
-bool uploadEzusbConfig(const Settings& settings) {
+bool runEzUsbUpload(const Settings& settings) {
     auto vid = static_cast<uint16_t>(settings.usbVid), pid = static_cast<uint16_t>(settings.usbPid);
     vek::io::UsbDevice device;
     if (!device.openByVidPid(vid, pid)) return vek::err::addErrorContextF("USB device %04x:%04x", vid, pid);
@@ -56,7 +56,7 @@ int runMode(const Settings& settings) {
     if (settings.has(kFlagSerialEnum))
         ok = listSerialPorts();
     else if (!settings.ezusbFileName.empty())
-        ok = uploadEzusbConfig(settings);  // capture settings do not apply
+        ok = runEzUsbUpload(settings);  // capture settings do not apply
     else if (settings.hardwareKind != kHardwareNone && settings.transportKind != kTransportNone)
         ok = runSession(settings);
     else {

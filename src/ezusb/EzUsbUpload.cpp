@@ -34,12 +34,19 @@ bool readImage(std::string_view path, std::vector<uint8_t>& image) {
         size += n;
     }
     image.resize(size);
-    if (size == 0) vek::err::setStringError("the file is empty");
-    if (size > kEzUsbMaxImageSize) vek::err::setFormatStringError("larger than %zu bytes", kEzUsbMaxImageSize);
-    return (size > 0 && size <= kEzUsbMaxImageSize) || vek::err::addErrorContext(context);
+    if (size > 0 && size <= kEzUsbMaxImageSize) return true;
+    if (size == 0)
+        vek::err::setStringError("the file is empty");
+    else
+        vek::err::setFormatStringError("larger than %zu bytes", kEzUsbMaxImageSize);
+    return vek::err::addErrorContext(context);
 }
 
+// A control request carries at most 65535 bytes, and a chunk of 0 would never end.
+size_t chunkLimit(size_t chunkSize) { return std::clamp<size_t>(chunkSize, 1, UINT16_MAX); }
+
 bool readVendorChunks(vek::io::UsbDevice& device, uint8_t request, size_t chunkSize, uint8_t* data, size_t size) {
+    chunkSize = chunkLimit(chunkSize);
     for (size_t offset = 0; offset < size; offset += chunkSize) {
         auto length = static_cast<uint16_t>(std::min(chunkSize, size - offset));
         auto value = static_cast<uint16_t>(offset);
@@ -75,6 +82,7 @@ bool startLoader(vek::io::UsbDevice& device, const EzUsbUploadOptions& options) 
 
 bool writeVendorChunks(vek::io::UsbDevice& device, uint8_t request, size_t chunkSize, const uint8_t* data,
                        size_t size) {
+    chunkSize = chunkLimit(chunkSize);
     for (size_t offset = 0; offset < size; offset += chunkSize) {
         auto length = static_cast<uint16_t>(std::min(chunkSize, size - offset));
         auto value = static_cast<uint16_t>(offset);
