@@ -4,8 +4,8 @@
 # With sdcc the loader is built here into Intel HEX (warnings are errors; the
 # link fails past 4 KiB, half the smallest FX2's program RAM), and
 # cmake/EmbedIntelHex.cmake turns that into EzUsbLoaderHex.cpp, the text as a
-# constant. Builds without sdcc compile the copy of that file kept in this
-# folder, so the program is the same with or without it. The test
+# constant. Builds without sdcc (or with -DQW_SDCC=OFF) compile the copy of
+# that file kept in this folder, so the program is the same with or without it. The test
 # ezusb_loader_copy (tests/ezusb/tests.cmake) checks the copy against the sdcc
 # build; the target ezusb_loader_update refreshes it.
 
