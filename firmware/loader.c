@@ -7,9 +7,10 @@
  * does not answer is stalled.
  *
  * The EEPROM is the one the chip boots from: I2C address 0x51 with two address
- * bytes. There is no fallback to a one-byte EEPROM at 0x50: such a part holds
- * too little for a firmware image, and whatever else answers there must not be
- * written to; without the boot EEPROM the request fails instead.
+ * bytes. There is no fallback to a one-byte EEPROM at 0x50: such a part takes
+ * 8 address bits where wValue carries 16, so offsets past 255 would land on the
+ * image's start, and whatever else answers at 0x50 must not be written to.
+ * Without the boot EEPROM the request fails instead.
  *
  * No interrupts: the main loop polls for SETUP packets. The chip keeps its USB
  * identity; the USB core goes on answering the standard requests, and 0xA0.
