@@ -5,6 +5,7 @@
 
 #include "Engine.h"
 #include "FpgaModel.h"
+#include "EzUsbModel.h"
 #include "GenericModel.h"
 #include "SerialPlimModel.h"
 
@@ -18,6 +19,7 @@ struct Registry {
         {"generic", [] { return std::make_unique<GenericModel>(); }},
         {"serialplim", [] { return std::make_unique<SerialPlimModel>(); }},
         {"fpga", [] { return std::make_unique<FpgaModel>(); }},
+        {"ezusb", [] { return std::make_unique<EzUsbModel>(); }},
     };
 };
 

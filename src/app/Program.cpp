@@ -6,7 +6,9 @@
 #include "app/CmdLineParser.h"
 #include "app/Help.h"
 #include "app/Session.h"
+#include "ezusb/EzUsbUpload.h"
 #include "serial/SerialPortEnum.h"
+#include "usb/UsbDevice.h"
 #include "usb/UsbStartup.h"
 #include "foundation/Error.h"
 #include "foundation/Time.h"
@@ -31,11 +33,14 @@ bool listSerialPorts() {
     return true;
 }
 
-// EZ-USB EEPROM upload into the device usbVid:usbPid. Connected when the USB
-// layer and the EZ-USB uploader land.
-bool uploadEzusbConfig(const Settings&) {
-    vek::err::setStringError("EZ-USB configuration upload is not available in this build");
-    return false;
+// EZ-USB EEPROM upload into the first device usbVid:usbPid.
+bool runEzUsbUpload(const Settings& settings) {
+    auto vid = static_cast<uint16_t>(settings.usbVid), pid = static_cast<uint16_t>(settings.usbPid);
+    vek::io::UsbDevice device;
+    if (!device.openByVidPid(vid, pid)) return vek::err::addErrorContextF("USB device %04x:%04x", vid, pid);
+    bool ok = uploadEzUsbConfig(device, settings.ezusbFileName);
+    device.close();
+    return ok;
 }
 
 int runMode(const Settings& settings) {
@@ -51,7 +56,7 @@ int runMode(const Settings& settings) {
     if (settings.has(kFlagSerialEnum))
         ok = listSerialPorts();
     else if (!settings.ezusbFileName.empty())
-        ok = uploadEzusbConfig(settings);  // capture settings do not apply
+        ok = runEzUsbUpload(settings);  // capture settings do not apply
     else if (settings.hardwareKind != kHardwareNone && settings.transportKind != kTransportNone)
         ok = runSession(settings);
     else {

@@ -20,8 +20,8 @@ WINE = PLATFORM == "win32"
 # controller has not landed yet is listed in PENDING instead.
 FPGA = "device 16d0:0e27 model=fpga\nbytes 00 2a 40 21 42 23 44 70\n"
 MODELS = {"--serial-plim": "device 16d0:0e26 model=serialplim\nendpoint 0x82\ntext \"hello\"\n",
-          "--i2c-plim": FPGA, "--spi-plim": FPGA}
-PENDING = {"--serial-plim-pro", "--ethernet-plim", "--ezusb"}
+          "--i2c-plim": FPGA, "--spi-plim": FPGA, "--ezusb": "device 16d0:0f3b model=ezusb\n"}
+PENDING = {"--serial-plim-pro", "--ethernet-plim"}
 
 
 def examples():
@@ -91,8 +91,10 @@ def test_readme_example_runs_as_written(qw, background, tmp_path, args):
         env["QWSIM_SCENARIO"] = str(tmp_path / "bus.sim")
         if not WINE:
             env["LD_LIBRARY_PATH"] = os.path.join(BUILD_DIR, "sim", "lib")
+    if kind == "--ezusb":
+        (tmp_path / args[args.index("--ezusb") + 1]).write_bytes(bytes(range(256)))
     try:
-        if kind is None or "--in" in args or "--stdin" in args or "--firmware" in args:
+        if kind in (None, "--ezusb") or "--in" in args or "--stdin" in args or "--firmware" in args:
             # Ends by itself: a mode without capture, an upload, or the end of the commands.
             if "--firmware" in args:  # a 32-byte header, then the image
                 rpd = bytes(4) + bytes([1, 4, 0, 2]) + bytes(24) + bytes(range(256)) * 4

@@ -1,0 +1,55 @@
+"""EZ-USB EEPROM upload end to end: the program on the simulator's ezusb model,
+with its loader, its console lines and its exit codes."""
+import os
+
+import pytest
+
+from conftest import BUILD_DIR, PLATFORM
+
+WINE = PLATFORM == "win32"
+IMAGE = bytes((i * 7 + 3) & 0xFF for i in range(10000))
+FX2 = "device 16d0:0f3b model=ezusb\n"
+RAM, WRITE, VERIFY = b"Preparing RAM...\n", b"Writing EEPROM...\n", b"Verifying EEPROM...\n"
+
+
+@pytest.fixture
+def upload(qw, tmp_path):
+    if not BUILD_DIR:
+        pytest.skip("QW_BUILD_DIR not set")
+
+    def run(scenario, image=IMAGE):
+        (tmp_path / "bus.sim").write_text(scenario)
+        if image is not None:
+            (tmp_path / "image.iic").write_bytes(image)
+        env = {"QWSIM_SCENARIO": str(tmp_path / "bus.sim")}
+        if not WINE:
+            env["LD_LIBRARY_PATH"] = os.path.join(BUILD_DIR, "sim", "lib")
+        return qw("--ezusb", "image.iic", "--vid", "16d0", "--pid", "0f3b", env=env, cwd=tmp_path)
+
+    return run
+
+
+def test_the_image_lands_in_the_eeprom(upload, tmp_path):
+    result = upload(FX2 + "dump eeprom eeprom.bin\n")
+    assert (result.code, result.stderr) == (0, b"")
+    assert result.stdout == RAM + WRITE + VERIFY + b"EZ-USB configuration uploaded successfully.\n"
+    assert (tmp_path / "eeprom.bin").read_bytes()[:len(IMAGE)] == IMAGE
+
+
+@pytest.mark.skipif(WINE, reason="the upload itself is what Wine shows; the failures are the program's own")
+@pytest.mark.parametrize("scenario, image, stdout, error", [
+    ("device 16d0:0f3c model=ezusb\n", IMAGE, b"",
+     b"USB device 16d0:0f3b: The system cannot find the file specified."),
+    (FX2, None, b"", b'EZ-USB image "image.iic": '),  # then the system's text
+    (FX2, b"", b"", b'EZ-USB image "image.iic": the file is empty'),
+    (FX2, bytes(65537), b"", b'EZ-USB image "image.iic": larger than 65536 bytes'),
+    (FX2 + "fail control 0x40 0xa2 pipe nth=2\n", IMAGE, RAM + WRITE, b"writing the EEPROM: Pipe error"),
+    (FX2 + "flip 4096\n", IMAGE, RAM + WRITE + VERIFY, b"EEPROM contents differs from the original"),
+], ids=["no device", "no file", "empty", "too large", "failing chunk", "differs"])
+def test_each_failure_names_itself(upload, scenario, image, stdout, error):
+    result = upload(scenario, image)
+    assert (result.code, result.stdout) == (255, stdout)
+    if image is None:
+        assert result.stderr.startswith(b"error: " + error) and result.stderr.endswith(b"\n")
+    else:
+        assert result.stderr == b"error: " + error + b"\n"

@@ -1,0 +1,162 @@
+// EZ-USB upload: the Intel HEX parser, and the upload on the simulator's ezusb
+// model (the control sequence, the EEPROM it leaves, each failure).
+#include <cstdio>
+#include <map>
+#include <numeric>
+
+#include "ezusb/EzUsbUpload.h"
+#include "ezusb/IntelHex.h"
+#include "foundation/Error.h"
+#include "support/TempDir.h"
+#include "support/UsbSimTest.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+TEST(IntelHex, ParsesAsTheLoaderImageIsRead) {
+    struct {
+        std::string text;
+        size_t size;  // or kIntelHexFailed with `error`
+        const char* error;
+        std::map<size_t, uint8_t> bytes;
+    } cases[] = {
+        {"", kIntelHexFailed, "invalid hex format", {}},
+        {" :0100000011", kIntelHexFailed, "invalid hex format", {}},
+        // Gaps read 0xFF; no checksum needed; the record order is free.
+        {":0100040044:020000001122", 5, nullptr, {{0, 0x11}, {1, 0x22}, {2, 0xFF}, {3, 0xFF}, {4, 0x44}}},
+        {":02FFFD00AABB", 0xFFFF, nullptr, {{0xFFFD, 0xAA}, {0xFFFE, 0xBB}}},
+        {":03FFFD00AABBCC", kIntelHexFailed, "hex line offset out of range", {}},
+        {":00FFFF00", 0xFFFF, nullptr, {}},
+        {":0110000055:00FFFF01:0110000066", 0x1001, nullptr, {{0x1000, 0x66}}},  // end-of-file ends nothing
+        {":02000004FFFF:0100000177", 0, nullptr, {}},  // other types are ignored
+        {":010203:::0100020033", 3, nullptr, {{2, 0x33}}},  // records under 4 bytes too
+        {": 01 00\n01 00\t7A\r\n", 2, nullptr, {{0, 0xFF}, {1, 0x7A}}},
+        {":0100000012zz34:01000100", kIntelHexFailed, "hex line size out of range", {}},
+        {":0200000012 zz34", kIntelHexFailed, "hex line size out of range", {}},
+        {":020000001 234", kIntelHexFailed, "hex line size out of range", {}},  // no blank inside a pair
+        {":02000000123", kIntelHexFailed, "hex line size out of range", {}},
+        {":0100000012zz", 1, nullptr, {{0, 0x12}}},
+    };
+    for (const auto& c : cases) {
+        Bytes image;
+        EXPECT_EQ(parseIntelHex(c.text, image), c.size) << c.text;
+        if (c.error) {
+            EXPECT_EQ(vek::err::getLastErrorDescription(), c.error) << c.text;
+            continue;
+        }
+        EXPECT_EQ(image.size(), c.size) << c.text;
+        for (auto [address, value] : c.bytes) EXPECT_EQ(image.at(address), value) << c.text << " @" << address;
+    }
+    // Our loader, as embedded, with room to spare in the smallest FX2's 8 KiB.
+    Bytes loader;
+    EXPECT_EQ(parseIntelHex(kEzUsbLoaderHex, loader), kEzUsbLoaderImageSize);
+    EXPECT_GT(kEzUsbLoaderImageSize, 0u);
+    EXPECT_LE(kEzUsbLoaderImageSize, 4096u);
+}
+
+// A loader image of 0x1404 bytes: RAM chunks of 2048, 2048 and 1028.
+const char kTestLoader[] = ":0100000011:04140000AABBCCDD";
+
+Bytes counter(size_t n) {
+    Bytes b(n);
+    std::iota(b.begin(), b.end(), uint8_t{7});
+    return b;
+}
+
+class EzUsbUpload : public UsbSimTest {
+protected:
+    // Uploads `image` to a device of the scenario; the error's console line, or "ok".
+    std::string upload(const std::string& device, const Bytes& image, const char* loader = kTestLoader) {
+        bool fx2 = device.find("model=ezusb") != std::string::npos;
+        load(device + (fx2 ? "dump ram \"" + dir.path("ram.bin") + "\"\ndump eeprom \"" + dir.path("eeprom.bin") + "\"\n"
+                           : ""));
+        if (::testing::Test::HasFatalFailure()) return "no scenario";
+        writeFileBytes(dir.path("image.iic"), image);
+        std::FILE* console = std::fopen(dir.path("console.txt").c_str(), "wb");
+        vek::io::UsbDevice dev;
+        bool ok = dev.openByVidPid(0x16d0, 0x0f3b) &&
+                  uploadEzUsbConfig(dev, dir.path("image.iic"), {loader, 0, console});
+        std::string result = ok ? "ok" : vek::err::getLastErrorMessage();
+        dev.close();
+        std::fclose(console);
+        return result;
+    }
+    // Each control request as "TYPE REQ VALUE LEN RESULT".
+    static std::vector<std::string> requests() {
+        std::vector<std::string> out;
+        for (const std::string& l : recorded("control ")) {
+            unsigned type, request, value, length;
+            int result;
+            std::sscanf(l.c_str(), "control dev=%*s type=%x req=%x value=%x index=%*x len=%u timeout=%*u result=%d",
+                        &type, &request, &value, &length, &result);
+            char text[48];
+            std::snprintf(text, sizeof text, "%02x %02x %04x %u %d", type, request, value, length, result);
+            out.push_back(text);
+        }
+        return out;
+    }
+
+    TempDir dir;
+};
+
+const std::string kFx2 = "device 16d0:0f3b model=ezusb\n";
+
+TEST_F(EzUsbUpload, LoadsTheLoaderThenWritesAndVerifiesTheEeprom) {
+    Bytes image = counter(10000);
+    ASSERT_EQ(upload(kFx2, image), "ok");
+    EXPECT_EQ(requests(), (std::vector<std::string>{
+                              "40 a0 e600 1 1", "40 a0 0000 2048 2048", "40 a0 0800 2048 2048", "40 a0 1000 1028 1028",
+                              "40 a0 e600 1 1", "40 a2 0000 4096 4096", "40 a2 1000 4096 4096", "40 a2 2000 1808 1808",
+                              "c0 a2 0000 4096 4096", "c0 a2 1000 4096 4096", "c0 a2 2000 1808 1808"}));
+    EXPECT_NE(recorded("control ")[4].find(" data=00"), std::string::npos);  // released last
+    EXPECT_EQ(readFileBytes(dir.path("console.txt")),
+              bytesOf("Preparing RAM...\nWriting EEPROM...\nVerifying EEPROM...\n"
+                      "EZ-USB configuration uploaded successfully.\n"));
+    Bytes ram = readFileBytes(dir.path("ram.bin"));
+    EXPECT_EQ(Bytes(ram.begin(), ram.begin() + 3), (Bytes{0x11, 0xFF, 0xFF}));
+    EXPECT_EQ(Bytes(ram.begin() + 0x13FF, ram.begin() + 0x1405), (Bytes{0xFF, 0xAA, 0xBB, 0xCC, 0xDD, 0x00}));
+    Bytes eeprom = readFileBytes(dir.path("eeprom.bin"));
+    ASSERT_EQ(eeprom.size(), 16384u);
+    EXPECT_EQ(Bytes(eeprom.begin(), eeprom.begin() + 10000), image);
+    EXPECT_EQ(eeprom[10000], 0xFF);
+
+    qwsim::clearRecordedLines();
+    vek::io::UsbDevice dev;
+    ASSERT_TRUE(dev.openByVidPid(0x16d0, 0x0f3b));
+    EXPECT_TRUE(writeVendorChunks(dev, kEzUsbRequestEeprom, 4096, image.data(), 0));
+    EXPECT_TRUE(requests().empty());
+}
+
+TEST_F(EzUsbUpload, StopsAtTheFirstFailureWithWhatFailed) {
+    struct {
+        std::string device;
+        size_t size;
+        const char* loader;
+        const char* result;
+        size_t requests;  // sent before it ended
+    } cases[] = {
+        {kFx2 + "eeprom 64K\n", 65536, kTestLoader, "ok", 37},
+        {kFx2 + "eeprom 64K\n", 65537, kTestLoader, "EZ-USB image \"@\": larger than 65536 bytes", 0},
+        {kFx2, 0, kTestLoader, "EZ-USB image \"@\": the file is empty", 0},
+        {kFx2, 10, "0100000011", "the EZ-USB loader image: invalid hex format", 0},
+        {kFx2 + "fail control 0x40 0xa0 pipe nth=1\n", 10, kTestLoader, "holding the EZ-USB CPU: Pipe error", 1},
+        {kFx2 + "fail control 0x40 0xa0 io nth=3\n", 10, kTestLoader,
+         "loading the EZ-USB loader into RAM: Input/Output Error", 3},
+        {kFx2 + "fail control 0x40 0xa2 pipe nth=2\n", 10000, kTestLoader, "writing the EEPROM: Pipe error", 7},
+        {kFx2 + "flip 9999 mask=0x80\n", 10000, kTestLoader, "EEPROM contents differs from the original", 11},
+        // Pages of 16 bytes: the loader's 32-byte writes wrap inside them.
+        {kFx2 + "eeprom 16K page=16\n", 100, kTestLoader, "EEPROM contents differs from the original", 7},
+        // A device that answers the read-back short.
+        {"device 16d0:0f3b\ncontrol 0xc0 0xa2 reply 0708\n", 100, kTestLoader,
+         "reading the EEPROM back: the loader returned 2 of 100 bytes at 0x0000", 7},
+    };
+    for (const auto& c : cases) {
+        std::string expected = c.result;
+        if (size_t at = expected.find('@'); at != std::string::npos) expected.replace(at, 1, dir.path("image.iic"));
+        EXPECT_EQ(upload(c.device, counter(c.size), c.loader), expected) << c.device << c.size;
+        EXPECT_EQ(requests().size(), c.requests) << c.device << c.size;
+    }
+}
+
+}  // namespace
