@@ -64,7 +64,7 @@ Described errorRecord(Bytes p) {
     }
     vek::err::ErrorRef ref(p.data(), p.size());
     d.fields.push_back(text("domain", vek::guidToString(ref.guid())));
-    d.fields.push_back(number("code", ref.code()));
+    d.fields.push_back({"error-code", std::to_string(static_cast<int32_t>(ref.code())), true});
     d.fields.push_back(text("description", vek::err::getErrorDescription(ref)));
     return d;
 }
@@ -239,6 +239,7 @@ Described describeMessage(DeviceFamily family, uint8_t code, std::span<const uin
             case DeviceFamily::kI2c:
             case DeviceFamily::kSpi: known = describeI2cSpi(family, code, payload, d); break;
             case DeviceFamily::kEthernet: known = describeEthernet(code, payload, d); break;
+            case DeviceFamily::kUnknown: break;
         }
     }
     if (!known) {

@@ -7,7 +7,8 @@
 
 #include "foundation/Guid.h"
 
-enum class DeviceFamily { kSerial, kSerialPlim, kSerialPlimPro, kI2c, kSpi, kEthernet };
+// kUnknown: only the codes every device shares are decoded.
+enum class DeviceFamily { kUnknown, kSerial, kSerialPlim, kSerialPlimPro, kI2c, kSpi, kEthernet };
 
 // The --device names: serial, serial-plim, serial-plim-pro, i2c, spi, ethernet.
 std::optional<DeviceFamily> familyFromName(std::string_view name);

@@ -1,0 +1,114 @@
+"""qwdump on captures the real program made on the simulator and on a pty, on
+*.qwlog files, and on damaged input."""
+import json
+import os
+import re
+import signal
+import subprocess
+
+import pytest
+
+from conftest import BUILD_DIR, WINE, frame
+
+QWDUMP = os.path.join(BUILD_DIR, "tools", "qwdump", "qwdump.exe" if WINE else "qwdump")
+
+
+def qwdump(*args, stdin=b""):
+    if not BUILD_DIR or not os.path.exists(QWDUMP):
+        pytest.skip("qwdump not built")
+    proc = subprocess.run((["wine"] if WINE else []) + [QWDUMP, *args], input=stdin, capture_output=True, timeout=30,
+                          env={**os.environ, "WINEDEBUG": "-all"})
+    return proc.returncode, proc.stdout.decode().replace("\r\n", "\n"), proc.stderr.decode().replace("\r\n", "\n")
+
+
+def capture(qw, tmp_path, switch, scenario, out):
+    """The program's capture of a simulated device until it is unplugged."""
+    (tmp_path / "bus.sim").write_text(scenario)
+    env = {"QWSIM_SCENARIO": str(tmp_path / "bus.sim")}
+    if not WINE:
+        env["LD_LIBRARY_PATH"] = os.path.join(BUILD_DIR, "sim", "lib")
+    result = qw(switch, *out, env=env)
+    assert result.code == 255, result.stderr
+
+
+SERIAL_PLIM = ("device 16d0:0e26 model=serialplim\ninput 2 low\nendpoint 0x82\ntext \"Hello\"\n"
+               "endpoint 0x86\nserial-state 0x34\ndisconnect after 5 bytes\n")
+I2C = "device 16d0:0e27 model=fpga\nbytes 00 2a 40 21 42 23 44 70 00 2b 31 25 46 71\ndisconnect after 14 bytes\n"
+GOLDEN = {
+    "serial-plim": """\
+         0  line0-status state=tx-carrier
+         8  line1-status state=none
+        16  line0-data size=5  48 65 6c 6c 6f  |Hello|
+""",
+    "i2c": """\
+         0  i2c-start
+         4  i2c-address address=0x50 rw=write ack=ack
+        10  i2c-write ack=ack size=2  12 34  |.4|
+        16  i2c-stop
+        20  i2c-start
+        24  i2c-address address=0x58 rw=read ack=nack
+        30  i2c-read ack=ack size=1  56  |V|
+        35  event-flags flags=0x01
+        43  i2c-stop
+""",
+}
+
+
+@pytest.mark.skipif(WINE, reason="the captures are made on Linux; Wine reads one below")
+@pytest.mark.parametrize("family, switch, scenario", [("serial-plim", "--serial-plim", SERIAL_PLIM),
+                                                      ("i2c", "--i2c-plim", I2C)])
+def test_a_capture_reads_as_its_device_wrote_it(qw, tmp_path, family, switch, scenario):
+    capture(qw, tmp_path, switch, scenario, ["--out", str(tmp_path / "cap.bin")])
+    code, out, err = qwdump("--device", family, str(tmp_path / "cap.bin"))
+    # The capture ends with the unplug's error record, described as the program describes it.
+    body, last = out.rsplit("\n", 2)[0] + "\n", out.splitlines()[-1]
+    assert (code, err, body) == (0, "", GOLDEN[family])
+    assert re.search(r"  error domain=87ea0738-\S+ error-code=(5|-4) description=\"", last)
+    # JSON: one object a line, the same messages in the same order.
+    code, out, _ = qwdump("--device", family, "--json", str(tmp_path / "cap.bin"))
+    names = [json.loads(line)["name"] for line in out.splitlines()]
+    assert names == [l.split()[1] for l in body.splitlines()] + ["error"]
+
+
+@pytest.mark.skipif(WINE, reason="the captures are made on Linux")
+def test_a_log_file_names_its_device_itself_and_counts(qw, tmp_path):
+    capture(qw, tmp_path, "--serial-plim", SERIAL_PLIM, ["--qwlog", "--out", str(tmp_path / "cap.qwlog")])
+    code, out, err = qwdump("--stats", str(tmp_path / "cap.qwlog"))
+    lines = [re.sub(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{7}", "TIME", l) for l in out.splitlines()]
+    assert (code, err) == (0, "")
+    assert lines[:2] == ["TIME  line0-status state=tx-carrier changed=0x02",
+                         "TIME  line0-data size=5  48 65 6c 6c 6f  |Hello|"]
+    assert "-- 3 in all" in lines and "-- data bytes: direction 0 5, direction 1 0" in lines
+
+
+def test_damaged_input_is_named_with_its_offsets_and_the_rest_still_read(tmp_path):
+    data = b"\xff\xff" + frame(0x02, b"abc") + frame(0x02, b"more")[:5]
+    path = tmp_path / "damaged.bin"
+    path.write_bytes(data)
+    code, out, err = qwdump("--device", "serial-plim", str(path))
+    assert (code, out) == (1, "         2  line0-data size=3  61 62 63  |abc|\n")
+    assert err.splitlines()[:2] == ["qwdump: %s: offset 0: 2 bytes skipped, no message starts there" % path,
+                                   "qwdump: %s: offset 9: a message cut short (5 of its 8 bytes)" % path]
+    assert qwdump("--device", "bogus", str(path))[0] == 2 and qwdump(str(tmp_path / "missing"))[0] == 2
+
+
+@pytest.mark.skipif(WINE, reason="follows a file another process writes")
+def test_follow_prints_what_is_appended(tmp_path):
+    path = tmp_path / "growing.bin"
+    path.write_bytes(frame(0x03, b"one"))
+    if not os.path.exists(QWDUMP):
+        pytest.skip("qwdump not built")
+    proc = subprocess.Popen([QWDUMP, "--device", "serial", "--follow", str(path)], stdout=subprocess.PIPE)
+    try:
+        assert b"|one|" in proc.stdout.readline()
+        with open(path, "ab") as f:
+            f.write(frame(0x03, b"two"))
+        assert b"|two|" in proc.stdout.readline()
+    finally:
+        proc.send_signal(signal.SIGTERM)
+        proc.wait(timeout=5)
+
+
+def test_standard_input_reads_like_a_file():
+    code, out, _ = qwdump("--device", "serial", "-", stdin=frame(0x03, b"hi") + frame(0x22, bytes([3, 0, 0, 0])))
+    assert (code, out) == (0, "         0  data size=2  68 69  |hi|\n         6  modem-lines lines=cts+dsr\n")
