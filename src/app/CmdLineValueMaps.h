@@ -8,6 +8,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 class ValueNameTable {
 public:
@@ -15,6 +16,8 @@ public:
 
     // False (value untouched) when the whole text is not a key.
     bool find(std::string_view name, uint8_t& value) const;
+    // Every key, in the order of their values (for completion and manuals).
+    std::vector<std::string_view> names() const;
 
 private:
     std::unordered_map<std::string_view, uint8_t> map_;

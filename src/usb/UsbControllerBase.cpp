@@ -6,6 +6,7 @@
 #include "foundation/Error.h"
 #include "foundation/Thread.h"
 #include "usb/Libusb.h"
+#include "usb/UsbAccess.h"
 #include "usb/UsbError.h"
 #include "usb/UsbStartup.h"
 
@@ -48,6 +49,13 @@ bool UsbControllerBase::findDevice(uint16_t vid, uint16_t pid) {
     if (found) {
         device.setDevice(found);
         ok = device.open();
+        if (!ok) {
+            int code = static_cast<int32_t>(vek::err::getLastError().code());
+            vek::err::addErrorContextF("USB device %04x:%04x #%llu%s%s", vid, pid,
+                                       static_cast<unsigned long long>(settings->deviceIndex),
+                                       code == LIBUSB_ERROR_ACCESS ? " cannot be opened without permission; " : "",
+                                       code == LIBUSB_ERROR_ACCESS ? vek::io::usbAccessHint() : "");
+        }
     } else {
         vek::err::setFormatStringError("plim[%d] not available; %d plim(s) total\n",
                                        static_cast<int>(settings->deviceIndex), static_cast<int>(count));

@@ -75,3 +75,12 @@ def test_without_libusb_a_usb_mode_says_why(qw, tmp_path):
     eol = b"\r\n" if PLATFORM == "win32" else b"\n"
     assert (result.code, result.stdout) == (255, b"")
     assert result.stderr == b"error: libusb could not be initialised: Insufficient memory" + eol
+
+
+def test_a_device_without_permission_names_itself_and_the_remedy(qw, tmp_path):
+    if not BUILD_DIR:
+        pytest.skip("QW_BUILD_DIR not set")
+    result = qw("--serial-plim", env=sim_env(tmp_path, "device 16d0:0e26 model=serialplim\nfail open access\n"))
+    remedy = b"check that the device uses the WinUSB driver" if PLATFORM == "win32" else b"install the udev rules 70-quenwick-hwc.rules"
+    assert result.code == 255
+    assert result.stderr.startswith(b"error: USB device 16d0:0e26 #0 cannot be opened without permission; " + remedy)
