@@ -7,9 +7,9 @@ import time
 
 import pytest
 
-from conftest import WINE, connect, data_of, frame, free_tcp_port, parse_messages, receive
+from conftest import EOL, WINE, connect, data_of, frame, free_tcp_port, parse_messages, receive
 
-DATA, ERROR, DONE, TRANSMIT, LINE_SETTINGS = 0x03, 0x20, 0x00, 0x28, 0x27
+ERROR, DONE, TRANSMIT, LINE_SETTINGS = 0x20, 0x00, 0x28, 0x27
 
 
 def replies(messages):
@@ -27,7 +27,7 @@ def test_received_bytes_arrive_in_order_and_a_hang_up_ends_the_capture(backgroun
     code, stderr = qw.finish()
     # The capture failed, and the program says so: one error record, last.
     assert [c for c, _ in qw.messages() if c == ERROR] == [ERROR] and qw.messages()[-1][0] == ERROR
-    assert code == 255 and stderr.startswith(b"error: ") and stderr.endswith(b"\r\n" if WINE else b"\n")
+    assert code == 255 and stderr.startswith(b"error: ") and stderr.endswith(EOL)
 
 
 def test_transmit_commands_from_stdin_leave_in_order(background, line):

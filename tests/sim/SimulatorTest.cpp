@@ -102,7 +102,7 @@ TEST(SimScenario, ReportsEachProblemWithItsLine) {
         EXPECT_FALSE(qwsim::loadScenario(c.text, &error)) << c.text;
         EXPECT_EQ(error, c.error) << c.text;
     }
-    // A scenario file's problems carry its path: see tests/e2e/test_usb_sim.py.
+    // A scenario file's problems carry its path: see tests/e2e/test_usb_startup.py.
 }
 
 TEST_F(Sim, EndpointsDeliverWhatTheScenarioSays) {
