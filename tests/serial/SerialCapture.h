@@ -17,9 +17,7 @@ using Bytes = std::vector<uint8_t>;
 inline Bytes receivedData(const MemoryTransport& out, size_t n) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     for (;;) {
-        Bytes output = out.output(), data;
-        for (const HostMessage& m : parseMessages(output))
-            if (m.code == kMsgSerialData) data.insert(data.end(), m.payload.begin(), m.payload.end());
+        Bytes output = out.output(), data = joinedPayloads(parseMessages(output), kMsgSerialData);
         if (data.size() >= n || std::chrono::steady_clock::now() > deadline) return data;
         out.waitForOutput(output.size() + 1, 1000);
     }

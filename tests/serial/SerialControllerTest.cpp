@@ -123,12 +123,10 @@ TEST(SerialIoLoop, ReportsDataLineErrorsAndModemChangesInOrder) {
     rig.port->push({{}, vek::io::kLineErrorFrame | vek::io::kLineErrorBreak, 0x3});
     rig.port->push({{}, 0, kUnknown});
     rig.port->push({{'c'}, vek::io::kLineErrorParity, 0xB});
-    Bytes expected;
-    for (const Bytes& m : {frame(kMsgSerialData, {'a', 'b'}), frame(kMsgSerialModemStatus, {3, 0, 0, 0}),
-                           frame(kMsgSerialLineErrors, {5, 0, 0, 0}), frame(kMsgSerialModemStatus, {255, 255, 255, 255}),
-                           frame(kMsgSerialData, {'c'}), frame(kMsgSerialLineErrors, {2, 0, 0, 0}),
-                           frame(kMsgSerialModemStatus, {0xB, 0, 0, 0})})
-        expected.insert(expected.end(), m.begin(), m.end());
+    const Bytes expected = cat({frame(kMsgSerialData, {'a', 'b'}), frame(kMsgSerialModemStatus, {3, 0, 0, 0}),
+                                frame(kMsgSerialLineErrors, {5, 0, 0, 0}), frame(kMsgSerialModemStatus, {255, 255, 255, 255}),
+                                frame(kMsgSerialData, {'c'}), frame(kMsgSerialLineErrors, {2, 0, 0, 0}),
+                                frame(kMsgSerialModemStatus, {0xB, 0, 0, 0})});
     ASSERT_TRUE(rig.output.waitForOutput(expected.size()));
     rig.controller.stop();
     rig.controller.waitAndClose();
