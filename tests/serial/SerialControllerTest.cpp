@@ -232,13 +232,8 @@ TEST(SerialIoLoop, TransmitsWaitForRoomAndLineTimesFollowTheFrame) {
 }
 
 TEST(SerialCommands, MapOntoThePort) {
-    struct Case {
-        Bytes message;
-        const char* fail;
-        const char* call;  // expected port call, or "" for none
-        uint32_t error;    // 0: succeeds
-    };
-    const Case cases[] = {
+    // {command, the port call that fails, the port call expected ("": none), error (0: none)}
+    const std::tuple<Bytes, const char*, const char*, uint32_t> cases[] = {
         {frame(kCmdSerialSetDtr, {1}), "", "escape 0", 0},   {frame(kCmdSerialSetDtr, {0}), "", "escape 1", 0},
         {frame(kCmdSerialSetRts, {0x80}), "", "escape 2", 0}, {frame(kCmdSerialSetRts, {0, 1}), "", "escape 3", 0},
         {frame(kCmdSerialSetBreak, {1}), "", "escape 4", 0}, {frame(kCmdSerialSetBreak, {0}), "", "escape 5", 0},
@@ -247,13 +242,13 @@ TEST(SerialCommands, MapOntoThePort) {
         // A failing port call, and 0x06, a Serial Plim command: invalid parameter.
         {frame(kCmdSerialSetRts, {1}), "escape", "escape 2", 31}, {frame(0x06, {1, 2, 3}), "", "", 87},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(int(c.message[1]));
+    for (const auto& [message, fail, call, error] : cases) {
+        SCOPED_TRACE(int(message[1]));
         Rig rig;
-        rig.port->fail = c.fail;
-        bool ok = rig.controller.processCommand(c.message.data());
-        EXPECT_EQ(ok ? 0 : vek::err::getLastError().code(), c.error);
-        EXPECT_EQ(rig.port->calls, std::vector<std::string>(*c.call ? 1 : 0, c.call));
+        rig.port->fail = fail;
+        bool ok = rig.controller.processCommand(message.data());
+        EXPECT_EQ(ok ? 0 : vek::err::getLastError().code(), error);
+        EXPECT_EQ(rig.port->calls, std::vector<std::string>(*call ? 1 : 0, call));
     }
 
     // 0x27 starts from the defaults, so it turns DTR and RTS back on that start had off.

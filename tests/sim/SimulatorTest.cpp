@@ -100,29 +100,25 @@ TEST(SimScenario, ReportsEachProblemWithItsLine) {
 }
 
 TEST_F(Sim, EndpointsDeliverWhatTheScenarioSays) {
-    // Consecutive synchronous reads of `length` bytes: {libusb result, bytes}.
-    struct {
-        const char* source;
-        int length;
-        std::vector<std::pair<int, Bytes>> reads;
-    } cases[] = {
+    // {endpoint, length, consecutive synchronous reads of `length` bytes: {libusb result, bytes}}
+    const std::tuple<const char*, int, std::vector<std::pair<int, Bytes>>> cases[] = {
         {"bytes 0102 03 0x04\nbytes 05", 2, {{0, {1, 2}}, {0, {3, 4}}, {0, {5}}, {LIBUSB_ERROR_TIMEOUT, {}}}},
         {"text \"#\\\"\" # comment", 8, {{0, {'#', '"'}}, {LIBUSB_ERROR_TIMEOUT, {}}}},
         {"bytes 0102\nthen repeat", 3, {{0, {1, 2, 1}}, {0, {2, 1, 2}}}},
         {"pattern counter 0\nthen repeat", 3, {{LIBUSB_ERROR_TIMEOUT, {}}}},
     };
-    for (const auto& c : cases) {
-        load(std::string("speed 100\ndevice 1:2\nendpoint 0x81\n") + c.source + "\n");
+    for (const auto& [source, length, expected] : cases) {
+        load(std::string("speed 100\ndevice 1:2\nendpoint 0x81\n") + source + "\n");
         libusb_device_handle* h = open12();
         std::vector<std::pair<int, Bytes>> reads;
-        for (size_t i = 0; i < c.reads.size(); ++i) {
-            Bytes buffer(static_cast<size_t>(c.length));
+        for (size_t i = 0; i < expected.size(); ++i) {
+            Bytes buffer(static_cast<size_t>(length));
             int got = 0;
-            int r = libusb_bulk_transfer(h, 0x81, buffer.data(), c.length, &got, 50);
+            int r = libusb_bulk_transfer(h, 0x81, buffer.data(), length, &got, 50);
             buffer.resize(static_cast<size_t>(got));
             reads.emplace_back(r, buffer);
         }
-        EXPECT_EQ(reads, c.reads) << c.source;
+        EXPECT_EQ(reads, expected) << source;
         libusb_close(h);
     }
 }

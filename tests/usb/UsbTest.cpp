@@ -98,10 +98,7 @@ private:
 class UsbAccess : public UsbSimTest {};
 
 TEST_F(UsbAccess, DescribesErrorCodesAndTransferStatuses) {
-    struct {
-        int code;
-        const char* text;
-    } cases[] = {
+    const std::pair<int, const char*> cases[] = {
         {0, "Success"}, {-1, "Input/Output Error"}, {-2, "Invalid parameter"},
         {-3, "Access denied (insufficient permissions)"}, {-4, "No such device (it may have been disconnected)"},
         {-5, "Entity not found"}, {-6, "Resource busy"}, {-7, "Operation timed out"}, {-8, "Overflow"},
@@ -111,9 +108,9 @@ TEST_F(UsbAccess, DescribesErrorCodesAndTransferStatuses) {
         {4, "Endpoint stalled"}, {5, "Device was disconnected"}, {6, "Device sent more data than requested"},
         {7, "Other transfer error"}, {INT32_MAX, "Other transfer error"},
     };
-    for (const auto& c : cases) {
-        err::Error e = err::Error::fromCode(err::kUsbDomain, static_cast<uint32_t>(c.code));
-        EXPECT_EQ(err::getErrorDescription(e.ref()), c.text) << c.code;
+    for (auto [code, text] : cases) {
+        err::Error e = err::Error::fromCode(err::kUsbDomain, static_cast<uint32_t>(code));
+        EXPECT_EQ(err::getErrorDescription(e.ref()), text) << code;
     }
 }
 
@@ -167,11 +164,8 @@ TEST_F(UsbAccess, WrappersReportFailuresInTheirDomains) {
 class UsbController : public UsbSimTest {};
 
 TEST_F(UsbController, FindsTheNthDeviceOfItsModel) {
-    struct {
-        const char* bus;
-        uint64_t index;
-        const char* result;  // the name of the device opened, or the error
-    } cases[] = {
+    // {bus, index, the name of the device opened or the error}
+    const std::tuple<const char*, uint64_t, const char*> cases[] = {
         {"", 0, "plim[0] not available; 0 plim(s) total\n"},
         {"device 16d0:0f3b name=a\ndevice 16d0:0f3b name=b\n", 2, "plim[2] not available; 2 plim(s) total\n"},
         {"device 16d0:0f3b name=a\ndevice 1234:0f3b name=x\ndevice 16d0:0f3b name=b\n", 1, "b"},
@@ -180,15 +174,16 @@ TEST_F(UsbController, FindsTheNthDeviceOfItsModel) {
         {"device 16d0:0f3b\nfail open access\n", 0, "Access denied (insufficient permissions)"},
         {"fail list nomem\ndevice 16d0:0f3b\n", 0, "Insufficient memory"},
     };
-    for (const auto& k : cases) {
-        load(k.bus);
+    for (auto [bus, index, result] : cases) {
+        SCOPED_TRACE(bus);
+        load(bus);
         TestController c;
-        c.config.deviceIndex = k.index;
+        c.config.deviceIndex = index;
         if (c.findDevice(0x16d0, 0x0f3b)) {
             ASSERT_TRUE(c.ping());
-            EXPECT_EQ(recorded(std::string("control dev=") + k.result + " ").size(), 1u) << k.bus;
+            EXPECT_EQ(recorded(std::string("control dev=") + result + " ").size(), 1u);
         } else {
-            EXPECT_EQ(err::getLastErrorDescription(), k.result) << k.bus;
+            EXPECT_EQ(err::getLastErrorDescription(), result);
         }
         c.waitAndClose();
     }
@@ -203,34 +198,28 @@ TEST_F(UsbController, HandsReadsOnInSubmissionOrderWhenTheyCompleteOutOfOrder) {
     EXPECT_EQ(c.completions(), (std::vector<std::pair<int, size_t>>{{3, 0}, {1, 2}}));
     ASSERT_TRUE(c.out.waitForOutput(2 * (4 + 2)));
     c.finish();
-    auto messages = parseMessages(c.out.output());
-    ASSERT_EQ(messages.size(), 2u);
-    EXPECT_EQ(messages[0].payload, (Bytes{1, 2}));
-    EXPECT_EQ(messages[1].payload, (Bytes{3, 4}));
+    EXPECT_EQ(c.out.output(), cat({frame(0x02, {1, 2}), frame(0x02, {3, 4})}));
 }
 
 TEST_F(UsbController, DeliversTimedOutCancelledAndLongReadsWholeAndSkipsEmptyOnes) {
-    struct {
-        const char* source;
-        uint64_t blockSize;
-        Bytes data;
-        size_t messages, completions;
-    } cases[] = {
+    // {endpoint, block size, data delivered, messages, completions}
+    const std::tuple<const char*, uint64_t, Bytes, size_t, size_t> cases[] = {
         {"bytes 0a0b\nstatus 1 timeout", 16, {0x0a, 0x0b}, 1, 1},
         {"bytes 0a0b\nstatus 1 cancelled", 16, {0x0a, 0x0b}, 1, 1},
         {"bytes 01\nthen zlp", 16, {1}, 1, 20},
         {"pattern counter 100000", 100000, counter(100000), 2, 1},  // a message holds at most 65535 bytes
     };
-    for (const auto& k : cases) {
-        load(kDevice + k.source + "\n");
-        TestController c(2, k.blockSize);
+    for (const auto& [source, blockSize, data, count, completions] : cases) {
+        SCOPED_TRACE(source);
+        load(kDevice + source + "\n");
+        TestController c(2, blockSize);
         ASSERT_TRUE(c.start());
-        ASSERT_TRUE(c.waitFor(0, k.completions)) << k.source;
-        ASSERT_TRUE(c.out.waitForOutput(4 * k.messages + k.data.size())) << k.source;
+        ASSERT_TRUE(c.waitFor(0, completions));
+        ASSERT_TRUE(c.out.waitForOutput(4 * count + data.size()));
         c.finish();
         auto messages = parseMessages(c.out.output());
-        EXPECT_EQ(messages.size(), k.messages) << k.source;
-        EXPECT_EQ(joinedPayloads(messages, 0x02), k.data) << k.source;
+        EXPECT_EQ(messages.size(), count);
+        EXPECT_EQ(joinedPayloads(messages, 0x02), data);
     }
 }
 
@@ -328,23 +317,20 @@ TEST_F(UsbController, RestartsOnTheBlocksItHasWhileTheyAreLargeEnough) {
 }
 
 TEST_F(UsbController, DrainEndsOnAnEmptyReadOrAQuietEndpoint) {
-    struct {
-        const char* source;
-        bool result;
-        int error;  // 0: none
-    } cases[] = {
+    const std::tuple<const char*, bool, int> cases[] = {  // endpoint, result, error (0: none)
         {"bytes 0102\nthen zlp", true, 0},
         {"pattern counter 100000", true, LIBUSB_ERROR_TIMEOUT},
         {"bytes 01\nthen stall", false, LIBUSB_ERROR_PIPE},
     };
-    for (const auto& k : cases) {
-        load("speed 50\n" + kDevice + k.source + "\n");  // the 500 ms wait lasts 10 ms
+    for (auto [source, result, error] : cases) {
+        SCOPED_TRACE(source);
+        load("speed 50\n" + kDevice + source + "\n");  // the 500 ms wait lasts 10 ms
         TestController c;
         ASSERT_TRUE(c.findDevice(0x16d0, 0x0f3b));
         err::setError(err::noError());
         Bytes none = lastErrorRecord();
-        EXPECT_EQ(c.drainEndpoint(0x81), k.result) << k.source;
-        EXPECT_EQ(lastErrorRecord(), k.error ? errorRecordOf(err::kUsbDomain, k.error) : none) << k.source;
+        EXPECT_EQ(c.drainEndpoint(0x81), result);
+        EXPECT_EQ(lastErrorRecord(), error ? errorRecordOf(err::kUsbDomain, error) : none);
         c.waitAndClose();
     }
 }
