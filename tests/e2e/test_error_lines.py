@@ -126,6 +126,9 @@ def test_a_server_whose_device_is_gone_tells_each_client_and_serves_it_again_lat
         with connect(socket.AF_INET, ("127.0.0.1", port)) as client:
             client.sendall(frame(TRANSMIT, b"back"))
             assert line.read_until(b"back").endswith(b"back")
+            # Read before leaving: a reply left unread resets the connection, and a
+            # reset that meets the interrupt below is told on the console.
+            assert receive(client, lambda m: len(m) >= 1) == [(0x00, b"")]
         qw.proc.send_signal(2)  # before the line goes, which would fail this session
         code, stderr = qw.finish(timeout=10)
     finally:

@@ -30,18 +30,6 @@ def test_received_bytes_arrive_in_order_and_a_hang_up_ends_the_capture(backgroun
     assert code == 255 and stderr.startswith(b"error: ") and stderr.endswith(EOL)
 
 
-def test_transmit_commands_from_stdin_leave_in_order(background, line):
-    qw = background("--serial", line.name, "--stdin")
-    assert line.wait_configured()
-    qw.proc.stdin.write(frame(TRANSMIT, b"first ") + frame(TRANSMIT, b"second ") + frame(TRANSMIT, b"third"))
-    qw.proc.stdin.flush()
-    assert line.read_until(b"third").endswith(b"first second third")
-    # The end of the command input ends the session; replies go back to it (read-only
-    # here), so none reaches stdout.
-    assert qw.finish() == (0, b"")
-    assert replies(qw.messages()) == []
-
-
 def test_commands_from_a_file_are_carried_out(background, line, tmp_path):
     commands, output = tmp_path / "commands.bin", tmp_path / "capture.bin"
     commands.write_bytes(b"\xff\x00" + frame(LINE_SETTINGS, struct.pack("<IBBBB", 115200, 8, 0, 0, 0)))

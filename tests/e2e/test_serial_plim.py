@@ -6,7 +6,6 @@ import struct
 import pytest
 
 from conftest import EOL, data_of, frame, parse_messages, sim_env
-from test_qwlog import read_qwlog
 
 LINE0, LINE1, STATUS0, STATUS1, SETTINGS, ERROR, LINE_ERRORS = 0x02, 0x03, 0x04, 0x05, 0x06, 0x20, 0x21
 
@@ -66,16 +65,3 @@ def test_command_6_from_stdin_reprograms_both_lines(background, bus, tmp_path):
     # Only the command with a whole payload reached the device.
     assert controls == [set_line("0x0000", start), set_line("0x8000", start),
                         set_line("0x0000", changed), set_line("0x8000", changed)]
-
-
-def test_qwlog_capture_ends_with_a_header_that_counts_every_record(qw, bus, tmp_path):
-    env = bus("input 2 low\nendpoint 0x82\ntext \"first\"\nendpoint 0x86\nserial-state 0x34\n"
-              "disconnect after 5 bytes\n")
-    out = tmp_path / "cap.qwlog"
-    run = qw("--serial-plim", "--qwlog", "--out", str(out), env=env)
-    assert run.code == 255 and run.stderr.startswith(b"error: ")
-    guids, records = read_qwlog(out.read_bytes())
-    # The serial class; the status, line 0's text, and the failure last.
-    assert [str(g) for g in guids] == ["29725452-e64f-4c0e-a871-776277b68572"]
-    assert b"first" in b"".join(data for _, _, data in records)
-    assert records[-1][0] == 0x01D47FF1FC334A16 and len(records) >= 3

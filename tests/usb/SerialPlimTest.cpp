@@ -95,6 +95,10 @@ TEST_F(SerialPlim, StartProgramsBothLinesThenReportsTheCarriersTheInputsShow) {
         EXPECT_EQ(requests(), expected);
         EXPECT_EQ(values(p.out, {4, 5}), (Values{{4, line0}, {5, line1}}));
     }
+    // Its *.qwlog records are of the serial class, as a serial port's are.
+    constexpr Guid kSerialClass{0x29725452, 0xE64F, 0x4C0E, {0xA8, 0x71, 0x77, 0x62, 0x77, 0xB6, 0x85, 0x72}};
+    Plim p;
+    EXPECT_EQ(std::vector<Guid>(p.c.getLogGuids().begin(), p.c.getLogGuids().end()), std::vector<Guid>{kSerialClass});
 }
 
 // Finding the device: UsbTest.cpp.
