@@ -62,6 +62,8 @@ bool runOutputInput(const Settings& s, ControllerBase& controller) {
 // why (a start that failed has sent nothing yet), and so does the console; the
 // server goes on, the device may come back.
 void reportFailedSession(ControllerBase& controller, TransportBase& client) {
+    // Ended by Ctrl-C: how the connection went down on the way is no news.
+    if (vek::sys::interrupted()) return;
     if (controller.startFailed()) writeErrorMessage(client);
     std::fprintf(stderr, "error: %s\n", vek::err::getLastErrorMessage().c_str());
 }

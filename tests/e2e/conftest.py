@@ -14,12 +14,15 @@ EXE = os.environ.get("QW_EXE", "")
 PLATFORM = os.environ.get("QW_PLATFORM", "posix")
 BUILD_DIR = os.environ.get("QW_BUILD_DIR", "")
 WINE = PLATFORM == "win32"
+# stdout is binary on every platform; stderr keeps the C runtime's text mode, so
+# Windows ends its lines in CR LF.
+EOL = b"\r\n" if WINE else b"\n"
 SERIAL_DATA = 0x03
 
 
 def command(*args):
     """The argument vector that runs the program with these arguments."""
-    return (["wine"] if PLATFORM == "win32" else []) + [EXE, *args]
+    return (["wine"] if WINE else []) + [EXE, *args]
 
 
 def exit_code(raw):
@@ -35,6 +38,17 @@ def _env(extra):
 def run(*args, stdin=b"", timeout=30, env=None, cwd=None):
     proc = subprocess.run(command(*args), input=stdin, capture_output=True, timeout=timeout, env=_env(env), cwd=cwd)
     return SimpleNamespace(code=exit_code(proc.returncode), stdout=proc.stdout, stderr=proc.stderr)
+
+
+def sim_env(tmp_path, scenario):
+    """The environment that runs the program on the simulator with this scenario."""
+    if not BUILD_DIR:
+        pytest.skip("QW_BUILD_DIR not set")
+    (tmp_path / "bus.sim").write_text(scenario)
+    env = {"QWSIM_SCENARIO": str(tmp_path / "bus.sim")}
+    if not WINE:  # the Windows program finds the simulator's DLL beside it
+        env["LD_LIBRARY_PATH"] = os.path.join(BUILD_DIR, "sim", "lib")
+    return env
 
 
 @pytest.fixture

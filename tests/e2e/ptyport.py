@@ -12,14 +12,9 @@ import termios
 import time
 
 
-def dosdevices():
-    prefix = os.environ.get("WINEPREFIX") or os.path.expanduser("~/.wine")
-    return os.path.join(prefix, "dosdevices")
-
-
 def claim_com_link(target):
     """Points the first free com number from 50 on at target; returns (name, link)."""
-    folder = dosdevices()
+    folder = os.path.join(os.environ.get("WINEPREFIX") or os.path.expanduser("~/.wine"), "dosdevices")
     os.makedirs(folder, exist_ok=True)
     for number in range(50, 250):
         link = os.path.join(folder, "com%d" % number)
@@ -43,26 +38,18 @@ CTTY_HOLDER = (
 )
 
 
-def hold_ctty(path):
-    holder = subprocess.Popen([sys.executable, "-c", CTTY_HOLDER, path], stdin=subprocess.PIPE,
-                              stdout=subprocess.PIPE, start_new_session=True)
-    holder.stdout.readline()
-    return holder
-
-
 class PtyPort:
     """The far end of a serial line. `name` is what --serial takes."""
 
     def __init__(self, wine):
         self.master, self._slave = os.openpty()
         self.path = os.ttyname(self._slave)
-        self._link = None
-        self._holder = None
+        self.name, self._link, self._holder = self.path, None, None
         if wine:
             self.name, self._link = claim_com_link(self.path)
-            self._holder = hold_ctty(self.path)
-        else:
-            self.name = self.path
+            self._holder = subprocess.Popen([sys.executable, "-c", CTTY_HOLDER, self.path], stdin=subprocess.PIPE,
+                                            stdout=subprocess.PIPE, start_new_session=True)
+            self._holder.stdout.readline()
 
     def wait_configured(self, timeout=20):
         """Waits until the program has put the line into raw mode (it has opened it)."""

@@ -2,11 +2,7 @@
 and every rejected command line with its message and exit code."""
 import pytest
 
-from conftest import PLATFORM
-
-# stdout is binary on every platform; stderr keeps the C runtime's text mode, so
-# Windows ends its lines in CR LF.
-EOL = b"\r\n" if PLATFORM == "win32" else b"\n"
+from conftest import EOL
 
 VERSION = b"Quenwick Hardware Controller v5.10.3 (amd64)\n"
 

@@ -6,14 +6,15 @@ import os
 import signal
 import socket
 import subprocess
+import threading
 import time
 
 import pytest
 
-from conftest import EXE, WINE, command, connect, data_of, frame, free_tcp_port, parse_messages, receive
+from conftest import EXE, WINE, connect, data_of, frame, free_tcp_port, parse_messages, receive
 from test_qwlog import data_of as qwlog_data, read_qwlog
 
-DATA, ERROR, DONE, TRANSMIT = 0x03, 0x20, 0x00, 0x28
+ERROR, DONE, TRANSMIT = 0x20, 0x00, 0x28
 posix_only = pytest.mark.skipif(WINE, reason="a POSIX facility")
 # A sanitizer's allocator keeps freed memory back: resident sizes say nothing there.
 MEASURED = os.environ.get("QW_SANITIZED", "0") != "1"
@@ -24,6 +25,15 @@ def resources(pid):
     with open("/proc/%d/status" % pid) as status:
         rss = next(int(l.split()[1]) for l in status if l.startswith("VmRSS:"))
     return len(os.listdir("/proc/%d/fd" % pid)), rss
+
+
+def serve(background, line, tmp_path, transport):
+    """The program serving the line over TCP or a pipe: (program, family, address)."""
+    if transport == "tcp":
+        port = free_tcp_port()
+        return background("--serial", line.name, "--tcp", str(port)), socket.AF_INET, ("127.0.0.1", port)
+    qw = background("--serial", line.name, "--np", "qwsrv", env={"XDG_RUNTIME_DIR": str(tmp_path)})
+    return qw, socket.AF_UNIX, str(tmp_path / "qwsrv")
 
 
 # --- output that fails -----------------------------------------------------------
@@ -57,14 +67,10 @@ def test_a_split_capture_that_fills_its_disk_keeps_the_files_before(background, 
         assert stderr.count(b"\n") == 1
         # Every file but the last holds whole messages, and together they hold what
         # the line carried, in order.
-        files = sorted(p for p in disk.iterdir())
-        assert len(files) >= 4
-        data = b""
-        for f in files[:-1]:
-            content = f.read_bytes()
-            messages = parse_messages(content)
-            assert sum(4 + len(p) for _, p in messages) == len(content)
-            data += data_of(messages)
+        contents = [f.read_bytes() for f in sorted(disk.iterdir())]
+        assert len(contents) >= 4
+        assert all(sum(4 + len(p) for _, p in parse_messages(c)) == len(c) for c in contents[:-1])
+        data = b"".join(data_of(parse_messages(c)) for c in contents[:-1])
         assert data == (sent * 200)[:len(data)] and len(data) > 16384
     finally:
         subprocess.run(["umount", "-l", str(disk)])
@@ -103,13 +109,7 @@ def test_a_client_that_leaves_mid_command_does_not_hold_the_server(background, l
 @posix_only
 @pytest.mark.parametrize("transport", ["tcp", "pipe"])
 def test_300_sessions_leave_descriptors_and_memory_flat(background, line, tmp_path, transport):
-    if transport == "tcp":
-        port = free_tcp_port()
-        qw = background("--serial", line.name, "--tcp", str(port))
-        family, address = socket.AF_INET, ("127.0.0.1", port)
-    else:
-        qw = background("--serial", line.name, "--np", "qwfaults", env={"XDG_RUNTIME_DIR": str(tmp_path)})
-        family, address = socket.AF_UNIX, str(tmp_path / "qwfaults")
+    qw, family, address = serve(background, line, tmp_path, transport)
     seen = []
     for session in range(301):
         if session % 100 == 0:
@@ -133,17 +133,14 @@ def test_an_interrupt_ends_the_capture_as_its_input_ending_would(background, lin
     # Under Wine, SIGINT reaches the program as Ctrl-C on its console.
     if WINE and how == "pipe":
         pytest.skip("Wine's named pipes are reachable only from Windows programs")
-    out = tmp_path / "cap.bin"
-    args = {"stdout": ["--stdout"], "file": ["--out", str(out)],
-            "split": ["--out", str(out), "--split-size", "1K"], "qwlog": ["--qwlog", "--out", str(out)],
-            "tcp": ["--tcp", str(free_tcp_port())],
-            "pipe": ["--np", "qwsig"]}[how]
-    qw = background("--serial", line.name, *args, env={"XDG_RUNTIME_DIR": str(tmp_path)})
-    client = None
-    if how == "tcp":
-        client = connect(socket.AF_INET, ("127.0.0.1", int(args[1])))
-    elif how == "pipe":
-        client = connect(socket.AF_UNIX, str(tmp_path / "qwsig"))
+    out, client = tmp_path / "cap.bin", None
+    if how in ("tcp", "pipe"):
+        qw, family, address = serve(background, line, tmp_path, how)
+        client = connect(family, address)
+    else:
+        args = {"stdout": ["--stdout"], "file": ["--out", str(out)], "split": ["--out", str(out), "--split-size", "1K"],
+                "qwlog": ["--qwlog", "--out", str(out)]}[how]
+        qw = background("--serial", line.name, *args)
     assert line.wait_configured()
     sent = bytes(i & 0xFF for i in range(5000))
     line.write(sent)
@@ -166,16 +163,15 @@ def test_an_interrupt_ends_the_capture_as_its_input_ending_would(background, lin
     else:
         assert data_of(got) == sent
     if how == "pipe":
-        assert not (tmp_path / "qwsig").exists() and not (tmp_path / "qwsig.lock").exists()
+        assert not (tmp_path / "qwsrv").exists() and not (tmp_path / "qwsrv.lock").exists()
     if client:
         client.close()
 
 
-def test_a_second_interrupt_ends_the_program_at_once(line):
+def test_a_second_interrupt_ends_the_program_at_once(background, line):
     # Nobody reads the far end, so the line soon takes no more bytes, and the
     # first interrupt's orderly end waits for the acknowledged transmits.
-    proc = subprocess.Popen(command("--serial", line.name, "--stdin"), stdin=subprocess.PIPE,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    proc = background("--serial", line.name, "--stdin").proc
     assert line.wait_configured()
     proc.stdin.write(frame(TRANSMIT, b"z" * 60000) * 4)
     proc.stdin.flush()
@@ -210,14 +206,10 @@ def test_a_single_command_file_runs_every_command_and_takes_the_output_after_the
 
 
 @posix_only
-def test_the_transmit_queue_is_bounded_and_slows_the_host_down(line):
-    proc = subprocess.Popen(command("--serial", line.name, "--stdin"), stdin=subprocess.PIPE,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+def test_the_transmit_queue_is_bounded_and_slows_the_host_down(background, line):
+    qw = background("--serial", line.name, "--stdin")
     assert line.wait_configured()
-    chunk = frame(TRANSMIT, b"q" * 65535)
-    total, peak = 64 << 20, 0
-    import threading
-    received = [0]
+    chunk, total, peak, received = frame(TRANSMIT, b"q" * 65535), 64 << 20, 0, [0]
 
     def drain():
         while received[0] < total:
@@ -227,24 +219,22 @@ def test_the_transmit_queue_is_bounded_and_slows_the_host_down(line):
     reader.start()
     sent = 0
     while sent < total:
-        proc.stdin.write(chunk)
+        qw.proc.stdin.write(chunk)
         sent += 65535
         if sent % (4 << 20) < 65535:
-            peak = max(peak, resources(proc.pid)[1])
-    proc.stdin.close()
-    assert proc.wait(timeout=60) == 0
+            peak = max(peak, resources(qw.proc.pid)[1])
+    assert qw.finish(timeout=60)[0] == 0
     reader.join(30)
     print("\ntransmitting %d MiB: peak resident %d kB" % (total >> 20, peak))
     assert received[0] >= sent and (not MEASURED or peak < 40 * 1024)
 
 
 @pytest.mark.skipif(WINE, reason="Wine lets a second program open a COM port; Windows' own drivers refuse it")
-def test_a_port_another_program_holds_is_named_as_busy(background, line):
+def test_a_port_another_program_holds_is_named_as_busy(background, qw, line):
     first = background("--serial", line.name)
     assert line.wait_configured()
     time.sleep(0.1)
-    second = subprocess.run(command("--serial", line.name), capture_output=True, timeout=10,
-                            env={**os.environ, "WINEDEBUG": "-all"})
-    assert (second.returncode & 0xFF, second.stdout) == (255, b"")
+    second = qw("--serial", line.name, timeout=10)
+    assert (second.code, second.stdout) == (255, b"")
     assert second.stderr == b"error: serial port %s is in use by another program: Device or resource busy\n" % line.name.encode()
     assert first.proc.poll() is None

@@ -11,9 +11,8 @@ import uuid
 
 import pytest
 
-from conftest import PLATFORM, command, exit_code
+from conftest import WINE, command, exit_code
 
-WINE = PLATFORM == "win32"
 LINE_DATA, ERROR_RECORD = 0x61D47FF1FC334A11, 0x01D47FF1FC334A16
 
 

@@ -7,9 +7,9 @@ import time
 
 import pytest
 
-from conftest import WINE, connect, data_of, frame, free_tcp_port, parse_messages, receive
+from conftest import EOL, WINE, connect, data_of, frame, free_tcp_port, parse_messages, receive
 
-DATA, ERROR, DONE, TRANSMIT, LINE_SETTINGS = 0x03, 0x20, 0x00, 0x28, 0x27
+ERROR, DONE, TRANSMIT, LINE_SETTINGS = 0x20, 0x00, 0x28, 0x27
 
 
 def replies(messages):
@@ -27,19 +27,7 @@ def test_received_bytes_arrive_in_order_and_a_hang_up_ends_the_capture(backgroun
     code, stderr = qw.finish()
     # The capture failed, and the program says so: one error record, last.
     assert [c for c, _ in qw.messages() if c == ERROR] == [ERROR] and qw.messages()[-1][0] == ERROR
-    assert code == 255 and stderr.startswith(b"error: ") and stderr.endswith(b"\r\n" if WINE else b"\n")
-
-
-def test_transmit_commands_from_stdin_leave_in_order(background, line):
-    qw = background("--serial", line.name, "--stdin")
-    assert line.wait_configured()
-    qw.proc.stdin.write(frame(TRANSMIT, b"first ") + frame(TRANSMIT, b"second ") + frame(TRANSMIT, b"third"))
-    qw.proc.stdin.flush()
-    assert line.read_until(b"third").endswith(b"first second third")
-    # The end of the command input ends the session; replies go back to it (read-only
-    # here), so none reaches stdout.
-    assert qw.finish() == (0, b"")
-    assert replies(qw.messages()) == []
+    assert code == 255 and stderr.startswith(b"error: ") and stderr.endswith(EOL)
 
 
 def test_commands_from_a_file_are_carried_out(background, line, tmp_path):

@@ -1,35 +1,19 @@
 """Serial Plim captures end to end: the program on the simulator's shared library
 (LD_LIBRARY_PATH on Linux, the DLL beside the .exe under Wine), playing a Serial
 Plim that the scenario describes."""
-import os
 import struct
 
 import pytest
 
-from conftest import BUILD_DIR, PLATFORM, frame, parse_messages
+from conftest import EOL, data_of, frame, parse_messages, sim_env
 
 LINE0, LINE1, STATUS0, STATUS1, SETTINGS, ERROR, LINE_ERRORS = 0x02, 0x03, 0x04, 0x05, 0x06, 0x20, 0x21
-NEWLINE = b"\r\n" if PLATFORM == "win32" else b"\n"
 
 
 @pytest.fixture
 def bus(tmp_path):
     """Writes the scenario; returns the environment that makes the program use it."""
-    if not BUILD_DIR:
-        pytest.skip("QW_BUILD_DIR not set")
-
-    def write(text):
-        (tmp_path / "bus.sim").write_text("speed 20\ndevice 16d0:0e26 model=serialplim name=plim\n" + text)
-        env = {"QWSIM_SCENARIO": str(tmp_path / "bus.sim")}
-        if PLATFORM != "win32":
-            env["LD_LIBRARY_PATH"] = os.path.join(BUILD_DIR, "sim", "lib")
-        return env
-
-    return write
-
-
-def data_of(messages, code):
-    return b"".join(p for c, p in messages if c == code)
+    return lambda text: sim_env(tmp_path, "speed 20\ndevice 16d0:0e26 model=serialplim name=plim\n" + text)
 
 
 def values(messages, *codes):
@@ -58,8 +42,8 @@ def test_stdout_capture_carries_both_lines_until_the_device_goes(qw, bus):
     assert data_of(messages, LINE1) == b"from the far end"
     assert [c for c, _ in messages if c == ERROR] == [ERROR]
     assert run.code == 255
-    assert run.stderr in (b"error: No such device (it may have been disconnected)" + NEWLINE,
-                          b"error: Device was disconnected" + NEWLINE)
+    assert run.stderr in (b"error: No such device (it may have been disconnected)" + EOL,
+                          b"error: Device was disconnected" + EOL)
 
 
 def test_command_6_from_stdin_reprograms_both_lines(background, bus, tmp_path):
@@ -81,17 +65,3 @@ def test_command_6_from_stdin_reprograms_both_lines(background, bus, tmp_path):
     # Only the command with a whole payload reached the device.
     assert controls == [set_line("0x0000", start), set_line("0x8000", start),
                         set_line("0x0000", changed), set_line("0x8000", changed)]
-
-
-def test_qwlog_capture_ends_with_a_header_that_counts_every_record(qw, bus, tmp_path):
-    from test_qwlog import read_qwlog
-    env = bus("input 2 low\nendpoint 0x82\ntext \"first\"\nendpoint 0x86\nserial-state 0x34\n"
-              "disconnect after 5 bytes\n")
-    out = tmp_path / "cap.qwlog"
-    run = qw("--serial-plim", "--qwlog", "--out", str(out), env=env)
-    assert run.code == 255 and run.stderr.startswith(b"error: ")
-    guids, records = read_qwlog(out.read_bytes())
-    # The serial class; the status, line 0's text, and the failure last.
-    assert [str(g) for g in guids] == ["29725452-e64f-4c0e-a871-776277b68572"]
-    assert b"first" in b"".join(data for _, _, data in records)
-    assert records[-1][0] == 0x01D47FF1FC334A16 and len(records) >= 3

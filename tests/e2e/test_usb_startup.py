@@ -1,32 +1,19 @@
 """The program itself on the simulator's libusb: every mode starts the USB layer
-before the command line is read and ends it in order, promptly."""
-import os
+before the command line is read and ends it in order, promptly; without libusb
+the modes that need no device still run."""
+import shutil
+import subprocess
 import time
 
 import pytest
 
-from conftest import BUILD_DIR, PLATFORM
-
-
-def sim_env(tmp_path, text):
-    scenario = tmp_path / "bus.sim"
-    scenario.write_text(text)
-    env = {"QWSIM_SCENARIO": str(scenario)}
-    if PLATFORM != "win32":  # the Windows program finds the simulator's DLL beside it
-        env["LD_LIBRARY_PATH"] = os.path.join(BUILD_DIR, "sim", "lib")
-    return env
+from conftest import EOL, EXE, WINE, sim_env
 
 
 @pytest.mark.parametrize("args, code", [
-    (["--version"], 0),
-    (["--help"], 0),
-    (["--ser-enum"], 0),
-    (["--bogus"], 255),
-    (["--serial", "no-such-port"], 255),
+    (["--version"], 0), (["--help"], 0), (["--ser-enum"], 0), (["--bogus"], 255), (["--serial", "no-such-port"], 255),
 ])
 def test_every_mode_starts_and_ends_the_usb_layer(qw, tmp_path, args, code):
-    if not BUILD_DIR:
-        pytest.skip("QW_BUILD_DIR not set")
     record = tmp_path / "record.txt"
     env = sim_env(tmp_path, 'record "%s"\ntrace events\n' % record.as_posix())
     begin = time.monotonic()
@@ -38,28 +25,34 @@ def test_every_mode_starts_and_ends_the_usb_layer(qw, tmp_path, args, code):
     assert lines[0] == "init" and lines[-1] == "exit refs=0 busy=0 handles=0 transfers=0"
     assert all(line.startswith("events ") for line in lines[1:-1])
     # The event thread's stop does not wait out its 500 ms pass.
-    assert took < (5 if PLATFORM == "win32" else 2)
+    assert took < (5 if WINE else 2)
 
 
 @pytest.mark.parametrize("args", [["--version"], ["--help"], ["--ser-enum"], ["--bogus"]])
 def test_without_libusb_the_modes_that_need_no_device_still_run(qw, tmp_path, args):
-    if not BUILD_DIR:
-        pytest.skip("QW_BUILD_DIR not set")
     record = tmp_path / "record.txt"
     env = sim_env(tmp_path, 'record "%s"\nfail init nomem\n' % record.as_posix())
-    plain = qw(*args)
-    result = qw(*args, env=env)
+    plain, result = qw(*args), qw(*args, env=env)
     # The same outcome as with libusb; and no call reached libusb after the failed
     # init (the simulator aborts the program on such a misuse).
     assert (result.code, result.stdout, result.stderr) == (plain.code, plain.stdout, plain.stderr)
     assert record.read_text().splitlines() == ["init failed error=-11"]
 
 
-@pytest.mark.skipif(PLATFORM == "win32", reason="the real libusb is the Linux program's")
+@pytest.mark.parametrize("scenario, lines", [
+    ("fail init nomem\n", ["error: libusb could not be initialised: Insufficient memory"]),
+    # A bad scenario file is named with its line, and libusb does not start.
+    ("device 16d0:0e26 model=serialplim\nbogus statement\n",
+     ["qwsim: {bus}:2: unknown statement 'bogus'", "error: libusb could not be initialised: Other error"]),
+])
+def test_without_libusb_a_usb_mode_says_why(qw, tmp_path, scenario, lines):
+    result = qw("--serial-plim", env=sim_env(tmp_path, scenario))
+    assert (result.code, result.stdout) == (255, b"") and result.stderr.endswith(EOL)
+    assert result.stderr.decode().splitlines() == [line.format(bus=tmp_path / "bus.sim") for line in lines]
+
+
+@pytest.mark.skipif(WINE, reason="the real libusb is the Linux program's")
 def test_the_real_libusb_failing_under_a_low_descriptor_limit_is_survived(qw):
-    import shutil
-    import subprocess
-    from conftest import EXE
     if not shutil.which("prlimit"):
         pytest.skip("prlimit not installed")
     proc = subprocess.run(["prlimit", "--nofile=5", EXE, "--version"], capture_output=True, timeout=30)
@@ -67,20 +60,8 @@ def test_the_real_libusb_failing_under_a_low_descriptor_limit_is_survived(qw):
     assert proc.stdout.startswith(b"Quenwick Hardware Controller v")
 
 
-def test_without_libusb_a_usb_mode_says_why(qw, tmp_path):
-    if not BUILD_DIR:
-        pytest.skip("QW_BUILD_DIR not set")
-    env = sim_env(tmp_path, "fail init nomem\ndevice 16d0:0e26 model=serialplim\n")
-    result = qw("--serial-plim", env=env)
-    eol = b"\r\n" if PLATFORM == "win32" else b"\n"
-    assert (result.code, result.stdout) == (255, b"")
-    assert result.stderr == b"error: libusb could not be initialised: Insufficient memory" + eol
-
-
 def test_a_device_without_permission_names_itself_and_the_remedy(qw, tmp_path):
-    if not BUILD_DIR:
-        pytest.skip("QW_BUILD_DIR not set")
     result = qw("--serial-plim", env=sim_env(tmp_path, "device 16d0:0e26 model=serialplim\nfail open access\n"))
-    remedy = b"check that the device uses the WinUSB driver" if PLATFORM == "win32" else b"install the udev rules 70-quenwick-hwc.rules"
+    remedy = b"check that the device uses the WinUSB driver" if WINE else b"install the udev rules 70-quenwick-hwc.rules"
     assert result.code == 255
     assert result.stderr.startswith(b"error: USB device 16d0:0e26 #0 cannot be opened without permission; " + remedy)

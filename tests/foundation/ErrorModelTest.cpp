@@ -74,10 +74,7 @@ TEST(ErrorMgr, RouterTakesBareRecords) {
 }
 
 TEST(ErrorProviders, Descriptions) {
-    const struct {
-        std::vector<uint8_t> bytes;
-        std::string expected;
-    } cases[] = {
+    const std::pair<std::vector<uint8_t>, std::string> cases[] = {  // record, description
         {record(24, kStdDomain, 0), "no error"},
         {record(24, kStdDomain, 1), ""},
         {record(28, kStdDomain, 1, std::string_view("abc\0", 4)), "abc"},
@@ -92,8 +89,7 @@ TEST(ErrorProviders, Descriptions) {
         {record(24, kWinDomain, 0xDEAD0000), "winerror #-559087616"},
         {record(24, kNtStatusDomain, 0xC0DEF00D), "ntstatus 0xc0def00d"},
     };
-    for (size_t i = 0; i < std::size(cases); ++i)
-        EXPECT_EQ(describe(cases[i].bytes), cases[i].expected) << "case " << i;
+    for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(describe(cases[i].first), cases[i].second) << "case " << i;
 
     // System texts differ between Windows, Wine and our POSIX table: only check
     // that the codes the program raises have a real text.

@@ -1,6 +1,9 @@
 // SerialController against a scripted port, so that what no pty can show (modem
 // lines, line errors, failing port calls) is covered on every platform.
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -8,10 +11,15 @@
 #include <mutex>
 #include <span>
 
-#include "SerialCapture.h"
+#include "session/Message.h"
+#include "foundation/Error.h"
 #include "foundation/Thread.h"
+#include "serial/SerialController.h"
+#include "support/MemoryTransport.h"
 
 namespace {
+
+using Bytes = std::vector<uint8_t>;
 
 using vek::io::SerialSettings;
 constexpr uint32_t kUnknown = vek::io::kModemStatusUnknown;
@@ -123,12 +131,10 @@ TEST(SerialIoLoop, ReportsDataLineErrorsAndModemChangesInOrder) {
     rig.port->push({{}, vek::io::kLineErrorFrame | vek::io::kLineErrorBreak, 0x3});
     rig.port->push({{}, 0, kUnknown});
     rig.port->push({{'c'}, vek::io::kLineErrorParity, 0xB});
-    Bytes expected;
-    for (const Bytes& m : {frame(kMsgSerialData, {'a', 'b'}), frame(kMsgSerialModemStatus, {3, 0, 0, 0}),
-                           frame(kMsgSerialLineErrors, {5, 0, 0, 0}), frame(kMsgSerialModemStatus, {255, 255, 255, 255}),
-                           frame(kMsgSerialData, {'c'}), frame(kMsgSerialLineErrors, {2, 0, 0, 0}),
-                           frame(kMsgSerialModemStatus, {0xB, 0, 0, 0})})
-        expected.insert(expected.end(), m.begin(), m.end());
+    const Bytes expected = cat({frame(kMsgSerialData, {'a', 'b'}), frame(kMsgSerialModemStatus, {3, 0, 0, 0}),
+                                frame(kMsgSerialLineErrors, {5, 0, 0, 0}), frame(kMsgSerialModemStatus, {255, 255, 255, 255}),
+                                frame(kMsgSerialData, {'c'}), frame(kMsgSerialLineErrors, {2, 0, 0, 0}),
+                                frame(kMsgSerialModemStatus, {0xB, 0, 0, 0})});
     ASSERT_TRUE(rig.output.waitForOutput(expected.size()));
     rig.controller.stop();
     rig.controller.waitAndClose();
@@ -157,10 +163,13 @@ TEST(SerialIoLoop, AFailureEndsTheSession) {
         EXPECT_FALSE(rig.controller.run(&rig.output, &rig.command));
         EXPECT_EQ(vek::err::getLastError().code(), output ? 232u : step == "thread" ? 1450u : 31u);
         EXPECT_EQ(rig.command.closed(), !atStart);
-        if (atStart || output)  // a failed start reports nothing and keeps its error
+        std::vector<HostMessage> got = parseMessages(rig.output.output());
+        if (atStart || output) {  // a failed start reports nothing and keeps its error
             EXPECT_EQ(rig.output.output(), atStart ? Bytes{} : frame(kMsgSerialData, {'d'}));
-        else
-            expectEndedByOneError(rig.output, 31);
+        } else {  // one error message, the last
+            EXPECT_EQ(joinedPayloads(got, kMsgError), errorRecordOf(vek::err::kWinDomain, 31));
+            EXPECT_TRUE(!got.empty() && got.back().code == kMsgError);
+        }
     }
 }
 
@@ -234,13 +243,8 @@ TEST(SerialIoLoop, TransmitsWaitForRoomAndLineTimesFollowTheFrame) {
 }
 
 TEST(SerialCommands, MapOntoThePort) {
-    struct Case {
-        Bytes message;
-        const char* fail;
-        const char* call;  // expected port call, or "" for none
-        uint32_t error;    // 0: succeeds
-    };
-    const Case cases[] = {
+    // {command, the port call that fails, the port call expected ("": none), error (0: none)}
+    const std::tuple<Bytes, const char*, const char*, uint32_t> cases[] = {
         {frame(kCmdSerialSetDtr, {1}), "", "escape 0", 0},   {frame(kCmdSerialSetDtr, {0}), "", "escape 1", 0},
         {frame(kCmdSerialSetRts, {0x80}), "", "escape 2", 0}, {frame(kCmdSerialSetRts, {0, 1}), "", "escape 3", 0},
         {frame(kCmdSerialSetBreak, {1}), "", "escape 4", 0}, {frame(kCmdSerialSetBreak, {0}), "", "escape 5", 0},
@@ -249,13 +253,13 @@ TEST(SerialCommands, MapOntoThePort) {
         // A failing port call, and 0x06, a Serial Plim command: invalid parameter.
         {frame(kCmdSerialSetRts, {1}), "escape", "escape 2", 31}, {frame(0x06, {1, 2, 3}), "", "", 87},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(int(c.message[1]));
+    for (const auto& [message, fail, call, error] : cases) {
+        SCOPED_TRACE(int(message[1]));
         Rig rig;
-        rig.port->fail = c.fail;
-        bool ok = rig.controller.processCommand(c.message.data());
-        EXPECT_EQ(ok ? 0 : vek::err::getLastError().code(), c.error);
-        EXPECT_EQ(rig.port->calls, std::vector<std::string>(*c.call ? 1 : 0, c.call));
+        rig.port->fail = fail;
+        bool ok = rig.controller.processCommand(message.data());
+        EXPECT_EQ(ok ? 0 : vek::err::getLastError().code(), error);
+        EXPECT_EQ(rig.port->calls, std::vector<std::string>(*call ? 1 : 0, call));
     }
 
     // 0x27 starts from the defaults, so it turns DTR and RTS back on that start had off.

@@ -1,19 +1,16 @@
-// The POSIX side: line settings as terminal attributes, SerialController on a
-// pty pair (the test playing the far end on the master), sysfs enumeration.
+// The POSIX side: line settings as terminal attributes, sysfs enumeration.
+// SerialController on a pty pair runs end to end (tests/e2e/test_serial_capture.py).
 
 #include "foundation/SerialTermios_posix.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <stdlib.h>
+#include <gtest/gtest.h>
 #include <sys/ioctl.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <fstream>
-#include <thread>
+#include <tuple>
 
-#include "SerialCapture.h"
+#include "foundation/Error.h"
 #include "serial/SerialPortEnum_posix.h"
 #include "support/TempDir.h"
 
@@ -64,53 +61,6 @@ TEST(SerialTermios, LineSettings) {
         EXPECT_EQ(t.c_ispeed + t.c_ospeed, 2 * c.baud);
     }
     EXPECT_EQ(vek::io::serialDevicePath("ttyUSB0"), "/dev/ttyUSB0");
-}
-
-// A pty pair stands in for the line, the test playing the far end on the master.
-// Nothing else holds the slave open, so closing the master hangs the line up.
-TEST(SerialPty, BothWaysInOrderRestartableAndEndedByAHangUp) {
-    char name[128];
-    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 && ptsname_r(master, name, 128) == 0);
-    Settings settings;
-    settings.serialPortName = name;
-    SerialController controller(&settings);
-    Bytes big(1 << 20);
-    for (size_t i = 0; i < big.size(); ++i) big[i] = uint8_t(i * 7 + i / 251);
-    for (int round = 0; round < 2; ++round) {
-        SCOPED_TRACE(round);
-        MemoryTransport output, command;
-        std::thread session([&] { EXPECT_EQ(controller.run(&output, &command), round == 0); });
-        // A reply to a command that does nothing: the port is open and configured.
-        command.pushInput(frame(kCmdSerialSetBreak));
-        EXPECT_TRUE(command.waitForOutput(4));
-        // Round 0 sends 1 MiB; round 1, which also shows that the controller starts
-        // again after waitAndClose, far fewer bytes than the read buffer holds: they
-        // must not wait for it to fill.
-        Bytes sent = round == 0 ? big : Bytes{'o', 'k'};
-        for (ssize_t done = 0, n = 1; done < ssize_t(sent.size()) && n > 0; done += n)
-            EXPECT_GT(n = write(master, sent.data() + done, sent.size() - size_t(done)), 0);
-        EXPECT_TRUE(receivedData(output, sent.size()) == sent);
-        Bytes expected;
-        for (int i = 0; i < 10; ++i) {
-            Bytes chunk(1 + i * 97, uint8_t('a' + i + round));
-            expected.insert(expected.end(), chunk.begin(), chunk.end());
-            command.pushInput(frame(kCmdSerialTransmit, chunk));
-        }
-        Bytes got(expected.size());
-        pollfd p{master, POLLIN, 0};
-        for (ssize_t done = 0, n = 1; done < ssize_t(got.size()) && n > 0 && poll(&p, 1, 5000) == 1; done += n)
-            n = read(master, got.data() + done, got.size() - size_t(done));
-        EXPECT_EQ(got, expected);
-        // Round 0 ends with the command input; round 1 with a hang-up, on which the
-        // I/O thread closes the command transport, which ends the command loop.
-        if (round == 0) command.endInput();
-        if (round == 1) close(master);
-        session.join();
-        if (round == 0) continue;
-        EXPECT_TRUE(command.closed());
-        expectEndedByOneError(output, EIO);
-    }
 }
 
 TEST(SerialPortEnum, FakeSysfsTree) {

@@ -7,7 +7,6 @@
 #include "foundation/Error.h"
 #include "support/FakeController.h"
 #include "support/MemoryTransport.h"
-#include "support/ScriptedClock.h"
 
 namespace {
 
@@ -18,6 +17,14 @@ Bytes slice(const Bytes& v, size_t from, size_t to) {
     return Bytes(v.begin() + ptrdiff_t(from), v.begin() + ptrdiff_t(to));
 }
 
+// The command loop's clock: its i-th reading is times[i], the last one from then on.
+namespace scripted_clock {
+std::vector<uint64_t> times;
+size_t readings = 0;
+void reset() { times.clear(), readings = 0; }
+uint64_t now() { return times.empty() ? 0 : times[std::min(readings++, times.size() - 1)]; }
+}  // namespace scripted_clock
+
 Bytes pattern(size_t n, uint8_t seed = 0) {
     Bytes bytes(n);
     for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<uint8_t>(seed + i * 7);
@@ -27,35 +34,31 @@ Bytes pattern(size_t n, uint8_t seed = 0) {
 }  // namespace
 
 TEST(WriteMessage, FramesSplitsAndStopsAtTheFirstFailure) {
-    struct Case {
-        size_t payload;
-        std::vector<size_t> pieces;  // payload sizes of the messages that go out
-        size_t failAfter;            // output bytes the transport takes before failing
-    };
-    const Case cases[] = {
+    // {payload size, payload sizes of the messages that go out, output bytes the transport takes before failing}
+    const std::tuple<size_t, std::vector<size_t>, size_t> cases[] = {
         {0, {0}, SIZE_MAX},
         {65535, {65535}, SIZE_MAX},
         {70000, {65535, 4465}, SIZE_MAX},
         {10, {}, 2},                        // refused whole
         {70000, {65535}, 4 + 65535 + 3},    // second header refused
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.payload << " bytes, failing after " << c.failAfter);
+    for (const auto& [size, pieces, failAfter] : cases) {
+        SCOPED_TRACE(testing::Message() << size << " bytes, failing after " << failAfter);
         MemoryTransport t;
-        t.failWritesAfter(c.failAfter);
-        Bytes payload = pattern(c.payload), expected;
+        t.failWritesAfter(failAfter);
+        Bytes payload = pattern(size), expected;
         size_t at = 0;
-        for (size_t piece : c.pieces) {
+        for (size_t piece : pieces) {
             expected = cat({expected, frame(0x1B, slice(payload, at, at + piece))});
             at += piece;
         }
-        bool fails = c.failAfter != SIZE_MAX;
+        bool fails = failAfter != SIZE_MAX;
         EXPECT_EQ(writeMessage(t, 0x1B, payload.data(), payload.size()), !fails);
         EXPECT_EQ(t.output(), expected);  // when failing: the messages that went out whole
         if (fails) {
             EXPECT_EQ(vek::err::getLastError().code(), 232u);  // the transport's own error
         } else {
-            EXPECT_EQ(t.writeCalls(), c.pieces.size());  // header and payload in one write
+            EXPECT_EQ(t.writeCalls(), pieces.size());  // header and payload in one write
         }
     }
 }
@@ -131,49 +134,40 @@ TEST(CommandLoop, ReassemblesResynchronisesAndAnswersEachCommand) {
         Bytes bytes;
         uint64_t at = 0;  // clock at this read
     };
-    struct Case {
-        const char* name;
-        std::vector<Chunk> chunks;
-        std::vector<Bytes> commands;
-        Bytes replies;
-    };
     std::vector<Chunk> largeInPieces;
     for (size_t at = 0; at < large.size(); at += 1000)
         largeInPieces.push_back({slice(large, at, std::min(at + 1000, large.size())), at / 1000 * kSecond});
 
-    const Case cases[] = {
+    // {case, what the reads bring, the commands the controller gets, the replies}
+    const std::tuple<const char*, std::vector<Chunk>, std::vector<Bytes>, Bytes> cases[] = {
         {"split over three reads",
-         {{slice(lineSettings, 0, 2), 0}, {slice(lineSettings, 2, 5), kSecond},
-          {slice(lineSettings, 5, 12), 2 * kSecond}},
-         {lineSettings},
-         done},
+         {{slice(lineSettings, 0, 2), 0}, {slice(lineSettings, 2, 5), kSecond}, {slice(lineSettings, 5, 12), 2 * kSecond}},
+         {lineSettings}, done},
         {"two in one read", {{cat({dtr, rts})}}, {dtr, rts}, cat({done, done})},
         {"garbage before the command", {{cat({{0xFF, 0x00}, dtr})}}, {dtr}, done},
         {"a read of nothing but garbage", {{{0xFF, 0x00, 0x01, 0x03}}, {dtr}}, {dtr}, done},
         {"garbage leaving less than a header after the mark", {{{0x07, 0x02, 0x24}}, {{0x01, 0x00, 0x01}}}, {dtr}, done},
         {"stale header dropped after a pause", {{{2, 0x30, 0xFF, 0xFF}, 0}, {dtr, 4 * kSecond}}, {dtr}, done},
         {"a pause of exactly three seconds keeps the partial message",
-         {{slice(dtr, 0, 3), 0}, {slice(dtr, 3, 5), 3 * kSecond}},
-         {dtr},
-         done},
+         {{slice(dtr, 0, 3), 0}, {slice(dtr, 3, 5), 3 * kSecond}}, {dtr}, done},
         {"zero-size command", {{frame(0x13)}}, {frame(0x13)}, done},
         {"partial message at the end of input", {{cat({dtr, slice(rts, 0, 3)})}}, {dtr}, done},
         {"failing command answered, loop goes on", {{cat({failing, dtr})}}, {failing, dtr}, cat({failed, done})},
         {"largest command in 1000-byte pieces", largeInPieces, {large}, done},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [name, chunks, commands, replies] : cases) {
+        SCOPED_TRACE(name);
         MemoryTransport in;
         FakeController controller;
         scripted_clock::reset();
-        for (const Chunk& chunk : c.chunks) {
+        for (const Chunk& chunk : chunks) {
             in.pushInput(chunk.bytes);
             scripted_clock::times.push_back(chunk.at);
         }
         in.endInput();
         EXPECT_TRUE(commandLoop(in, controller, &scripted_clock::now));
-        EXPECT_EQ(controller.commands(), c.commands);
-        EXPECT_EQ(in.output(), c.replies);
+        EXPECT_EQ(controller.commands(), commands);
+        EXPECT_EQ(in.output(), replies);
     }
 }
 

@@ -67,29 +67,23 @@ TEST_F(Sim, ListsDevicesInScenarioOrderWithTheirDescriptors) {
     load("device 16d0:0f3b serial=A\ndevice 1234:0001\n  descriptor unreadable access\ndevice 16d0:0f3c\n");
     libusb_device** list = nullptr;
     ASSERT_EQ(libusb_get_device_list(nullptr, &list), 3);
-    struct {
-        int result;
-        uint16_t pid;
-        uint8_t serialIndex;
-    } expected[] = {{0, 0x0f3b, 3}, {LIBUSB_ERROR_ACCESS, 0, 0}, {0, 0x0f3c, 0}};
+    // {descriptor result, PID, serial number string index} of each.
+    const std::tuple<int, int, int> expected[] = {{0, 0x0f3b, 3}, {LIBUSB_ERROR_ACCESS, 0, 0}, {0, 0x0f3c, 0}};
     for (int i = 0; i < 3; ++i) {
         libusb_device_descriptor d{};
-        ASSERT_EQ(libusb_get_device_descriptor(list[i], &d), expected[i].result) << i;
-        if (expected[i].result) continue;
-        EXPECT_EQ(d.idVendor, 0x16d0);
-        EXPECT_EQ(d.idProduct, expected[i].pid);
-        EXPECT_EQ(d.iSerialNumber, expected[i].serialIndex);
-        EXPECT_EQ(libusb_get_device_address(list[i]), i + 1);
+        auto [result, pid, serialIndex] = expected[i];
+        ASSERT_EQ(libusb_get_device_descriptor(list[i], &d), result) << i;
+        if (result == 0) {
+            EXPECT_EQ(std::make_tuple(d.idVendor, d.idProduct, d.iSerialNumber, libusb_get_device_address(list[i])),
+                      std::make_tuple(0x16d0, pid, serialIndex, i + 1));
+        }
     }
     EXPECT_EQ(qwsim::counters().deviceRefs, 3);
     libusb_free_device_list(list, 1);
 }
 
 TEST(SimScenario, ReportsEachProblemWithItsLine) {
-    struct {
-        const char* text;
-        const char* error;
-    } cases[] = {
+    const std::pair<const char*, const char*> cases[] = {  // scenario, error
         {"endpoint 0x81", "line 1: 'endpoint' outside a device"},
         {"\n\ndevice 12345:1", "line 3: expected 'device VID:PID' in hex, e.g. 'device 16d0:0f3b'"},
         {"device 1:2 # note\nfrobnicate 3", "line 2: unknown statement 'frobnicate'"},
@@ -97,38 +91,34 @@ TEST(SimScenario, ReportsEachProblemWithItsLine) {
         {"device 1:2\nfail control 0x40 1 -0", "line 2: expected 'fail control TYPE REQUEST ERROR [nth=N]'"},
         {"speed 0", "line 1: expected 'speed FACTOR' with a factor above 0"},
     };
-    for (const auto& c : cases) {
+    for (auto [text, expected] : cases) {
         std::string error;
-        EXPECT_FALSE(qwsim::loadScenario(c.text, &error)) << c.text;
-        EXPECT_EQ(error, c.error) << c.text;
+        EXPECT_FALSE(qwsim::loadScenario(text, &error)) << text;
+        EXPECT_EQ(error, expected) << text;
     }
-    // A scenario file's problems carry its path: see tests/e2e/test_usb_sim.py.
+    // A scenario file's problems carry its path: see tests/e2e/test_usb_startup.py.
 }
 
 TEST_F(Sim, EndpointsDeliverWhatTheScenarioSays) {
-    // Consecutive synchronous reads of `length` bytes: {libusb result, bytes}.
-    struct {
-        const char* source;
-        int length;
-        std::vector<std::pair<int, Bytes>> reads;
-    } cases[] = {
+    // {endpoint, length, consecutive synchronous reads of `length` bytes: {libusb result, bytes}}
+    const std::tuple<const char*, int, std::vector<std::pair<int, Bytes>>> cases[] = {
         {"bytes 0102 03 0x04\nbytes 05", 2, {{0, {1, 2}}, {0, {3, 4}}, {0, {5}}, {LIBUSB_ERROR_TIMEOUT, {}}}},
         {"text \"#\\\"\" # comment", 8, {{0, {'#', '"'}}, {LIBUSB_ERROR_TIMEOUT, {}}}},
         {"bytes 0102\nthen repeat", 3, {{0, {1, 2, 1}}, {0, {2, 1, 2}}}},
         {"pattern counter 0\nthen repeat", 3, {{LIBUSB_ERROR_TIMEOUT, {}}}},
     };
-    for (const auto& c : cases) {
-        load(std::string("speed 100\ndevice 1:2\nendpoint 0x81\n") + c.source + "\n");
+    for (const auto& [source, length, expected] : cases) {
+        load(std::string("speed 100\ndevice 1:2\nendpoint 0x81\n") + source + "\n");
         libusb_device_handle* h = open12();
         std::vector<std::pair<int, Bytes>> reads;
-        for (size_t i = 0; i < c.reads.size(); ++i) {
-            Bytes buffer(static_cast<size_t>(c.length));
+        for (size_t i = 0; i < expected.size(); ++i) {
+            Bytes buffer(static_cast<size_t>(length));
             int got = 0;
-            int r = libusb_bulk_transfer(h, 0x81, buffer.data(), c.length, &got, 50);
+            int r = libusb_bulk_transfer(h, 0x81, buffer.data(), length, &got, 50);
             buffer.resize(static_cast<size_t>(got));
             reads.emplace_back(r, buffer);
         }
-        EXPECT_EQ(reads, c.reads) << c.source;
+        EXPECT_EQ(reads, expected) << source;
         libusb_close(h);
     }
 }

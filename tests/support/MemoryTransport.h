@@ -105,6 +105,14 @@ inline std::vector<HostMessage> parseMessages(const std::vector<uint8_t>& bytes,
     return out;
 }
 
+// The payloads of the messages of `code`, joined.
+inline std::vector<uint8_t> joinedPayloads(const std::vector<HostMessage>& messages, uint8_t code) {
+    std::vector<uint8_t> all;
+    for (const HostMessage& m : messages)
+        if (m.code == code) all.insert(all.end(), m.payload.begin(), m.payload.end());
+    return all;
+}
+
 inline std::vector<uint8_t> cat(std::initializer_list<std::vector<uint8_t>> parts) {
     std::vector<uint8_t> all;
     for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
@@ -124,8 +132,14 @@ inline std::vector<uint8_t> frame(uint8_t code, const std::vector<uint8_t>& payl
     return out;
 }
 
-// The calling thread's last error record as the host gets it in a message.
-inline std::vector<uint8_t> lastErrorMessage() {
+// Error records' bytes: the calling thread's last error, or a fresh one of a code.
+inline std::vector<uint8_t> lastErrorRecord() {
     vek::err::ErrorRef record = vek::err::getLastError();
-    return frame(0x20, std::vector<uint8_t>(record.data(), record.data() + record.size()));
+    return std::vector<uint8_t>(record.data(), record.data() + record.size());
 }
+inline std::vector<uint8_t> errorRecordOf(const vek::Guid& domain, int code) {
+    vek::err::Error e = vek::err::Error::fromCode(domain, static_cast<uint32_t>(code));
+    return std::vector<uint8_t>(e.ref().data(), e.ref().data() + e.ref().size());
+}
+// The calling thread's last error record as the host gets it in a message.
+inline std::vector<uint8_t> lastErrorMessage() { return frame(0x20, lastErrorRecord()); }

@@ -1,27 +1,16 @@
 // The USB layer on simulated devices: the libusb access layer (error texts and
-// records, event handling, the device and transfer wrappers, start-up and exit) and
-// UsbControllerBase (finding the device, the read pipeline, its failures, stop,
-// restart, draining an endpoint).
+// records, event handling, the device and transfer wrappers) and UsbControllerBase
+// (finding the device, the read pipeline, its failures, stop, restart, draining an
+// endpoint). Start-up and exit order: tests/e2e/test_usb_startup.py.
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <future>
-#include <iterator>
 #include <numeric>
 
 #include "session/Message.h"
-#include "foundation/ErrorMgr.h"
 #include "foundation/Thread.h"
-#include "support/MemoryTransport.h"
 #include "support/UsbSimTest.h"
-#include "usb/UsbContext.h"
 #include "usb/UsbControllerBase.h"
 #include "usb/UsbDevice.h"
-#include "usb/UsbError.h"
-#include "usb/UsbStartup.h"
 
 using namespace vek;
 
@@ -35,24 +24,6 @@ Bytes counter(size_t n) {
     Bytes b(n);
     std::iota(b.begin(), b.end(), uint8_t{0});
     return b;
-}
-
-Bytes errorBytes(err::ErrorRef e) { return Bytes(e.data(), e.data() + e.size()); }
-Bytes record(const Guid& domain, int code) {
-    return errorBytes(err::Error::fromCode(domain, static_cast<uint32_t>(code)).ref());
-}
-Bytes lastError() { return errorBytes(err::getLastError()); }
-
-// The data messages' payloads joined, and the error messages' payloads.
-std::pair<Bytes, std::vector<Bytes>> split(const MemoryTransport& t) {
-    std::pair<Bytes, std::vector<Bytes>> s;
-    for (const HostMessage& m : parseMessages(t.output())) {
-        if (m.code == kMsgError)
-            s.second.push_back(m.payload);
-        else
-            s.first.insert(s.first.end(), m.payload.begin(), m.payload.end());
-    }
-    return s;
 }
 
 // Reads endpoint 0x81 with its own settings and forwards each read to `out` as a
@@ -127,10 +98,7 @@ private:
 class UsbAccess : public UsbSimTest {};
 
 TEST_F(UsbAccess, DescribesErrorCodesAndTransferStatuses) {
-    struct {
-        int code;
-        const char* text;
-    } cases[] = {
+    const std::pair<int, const char*> cases[] = {
         {0, "Success"}, {-1, "Input/Output Error"}, {-2, "Invalid parameter"},
         {-3, "Access denied (insufficient permissions)"}, {-4, "No such device (it may have been disconnected)"},
         {-5, "Entity not found"}, {-6, "Resource busy"}, {-7, "Operation timed out"}, {-8, "Overflow"},
@@ -140,9 +108,9 @@ TEST_F(UsbAccess, DescribesErrorCodesAndTransferStatuses) {
         {4, "Endpoint stalled"}, {5, "Device was disconnected"}, {6, "Device sent more data than requested"},
         {7, "Other transfer error"}, {INT32_MAX, "Other transfer error"},
     };
-    for (const auto& c : cases) {
-        err::Error e = err::Error::fromCode(err::kUsbDomain, static_cast<uint32_t>(c.code));
-        EXPECT_EQ(err::getErrorDescription(e.ref()), c.text) << c.code;
+    for (auto [code, text] : cases) {
+        err::Error e = err::Error::fromCode(err::kUsbDomain, static_cast<uint32_t>(code));
+        EXPECT_EQ(err::getErrorDescription(e.ref()), text) << code;
     }
 }
 
@@ -170,65 +138,34 @@ TEST_F(UsbAccess, WrappersReportFailuresInTheirDomains) {
     io::UsbTransfer t;
     ASSERT_TRUE(t.create(0));
     EXPECT_FALSE(t.create(0));  // the first was freed, the second allocation fails
-    EXPECT_EQ(lastError(), record(err::kWinDomain, err::kWinNoSystemResources));
+    EXPECT_EQ(lastErrorRecord(), errorRecordOf(err::kWinDomain, err::kWinNoSystemResources));
 
     io::UsbDevice dev;
     EXPECT_FALSE(dev.openByVidPid(0x1111, 0x2222));
-    EXPECT_EQ(lastError(), record(err::kWinDomain, err::kWinFileNotFound));
+    EXPECT_EQ(lastErrorRecord(), errorRecordOf(err::kWinDomain, err::kWinFileNotFound));
     ASSERT_TRUE(dev.openByVidPid(0x1234, 0x0001));
     ASSERT_TRUE(dev.openByVidPid(0x16d0, 0x0f3b));
     // The first device's reference went with its handle.
     EXPECT_EQ(qwsim::counters().deviceRefs, 2);  // one held, one for the open handle
     EXPECT_FALSE(dev.claimInterface(0));
-    EXPECT_EQ(lastError(), record(err::kUsbDomain, LIBUSB_ERROR_BUSY));
+    EXPECT_EQ(lastErrorRecord(), errorRecordOf(err::kUsbDomain, LIBUSB_ERROR_BUSY));
 
     // "No limit" is 0 to libusb.
     uint8_t data[4] = {1, 2, 3, 4};
     EXPECT_EQ(dev.controlTransfer(0x40, 1, 0, 0, data, 4, 0xFFFFFFFF), 4);
     EXPECT_EQ(dev.controlTransfer(0x40, 9, 0, 0, data, 4, 250), -1);
-    EXPECT_EQ(lastError(), record(err::kUsbDomain, LIBUSB_ERROR_BUSY));
+    EXPECT_EQ(lastErrorRecord(), errorRecordOf(err::kUsbDomain, LIBUSB_ERROR_BUSY));
     std::vector<std::string> lines = recorded("control");
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NE(lines[0].find(" timeout=0 "), std::string::npos) << lines[0];
     EXPECT_NE(lines[1].find(" timeout=250 "), std::string::npos) << lines[1];
 }
 
-// Only a process exit shows the exit order, so this runs in a child process.
-TEST(UsbStartup, ProcessExitStopsTheEventThreadBeforeLibusbExits) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process: nothing registered before
-    std::filesystem::path file = std::filesystem::temp_directory_path() / "qw-usb-startup-record.txt";
-    std::filesystem::remove(file);
-    EXPECT_EXIT(
-        {
-            qwsim::loadScenario("speed 50\ntrace events\nrecord \"" + file.generic_string() + "\"\n", nullptr);
-            io::startUsbLayer();
-            // Start-up registered the USB error texts.
-            std::fputs(err::getErrorDescription(err::Error::fromCode(err::kUsbDomain, 5).ref()).c_str(), stderr);
-            while (qwsim::counters().eventPasses == 0) {
-            }
-            std::exit(0);
-        },
-        ::testing::ExitedWithCode(0), "Device was disconnected");
-    std::string text;
-    {
-        std::ifstream in(file);  // text mode: the record has the platform's line ends
-        text.assign(std::istreambuf_iterator<char>(in), {});
-    }
-    EXPECT_EQ(text.rfind("init\nevents timeout_us=500000\n", 0), 0u) << text;
-    // Nothing inside libusb when it exits, and nothing after.
-    EXPECT_TRUE(text.ends_with("\nexit refs=0 busy=0 handles=0 transfers=0\n")) << text;
-    EXPECT_EQ(text.find("misuse"), std::string::npos) << text;
-    std::filesystem::remove(file);
-}
-
 class UsbController : public UsbSimTest {};
 
 TEST_F(UsbController, FindsTheNthDeviceOfItsModel) {
-    struct {
-        const char* bus;
-        uint64_t index;
-        const char* result;  // the name of the device opened, or the error
-    } cases[] = {
+    // {bus, index, the name of the device opened or the error}
+    const std::tuple<const char*, uint64_t, const char*> cases[] = {
         {"", 0, "plim[0] not available; 0 plim(s) total\n"},
         {"device 16d0:0f3b name=a\ndevice 16d0:0f3b name=b\n", 2, "plim[2] not available; 2 plim(s) total\n"},
         {"device 16d0:0f3b name=a\ndevice 1234:0f3b name=x\ndevice 16d0:0f3b name=b\n", 1, "b"},
@@ -237,15 +174,16 @@ TEST_F(UsbController, FindsTheNthDeviceOfItsModel) {
         {"device 16d0:0f3b\nfail open access\n", 0, "Access denied (insufficient permissions)"},
         {"fail list nomem\ndevice 16d0:0f3b\n", 0, "Insufficient memory"},
     };
-    for (const auto& k : cases) {
-        load(k.bus);
+    for (auto [bus, index, result] : cases) {
+        SCOPED_TRACE(bus);
+        load(bus);
         TestController c;
-        c.config.deviceIndex = k.index;
+        c.config.deviceIndex = index;
         if (c.findDevice(0x16d0, 0x0f3b)) {
             ASSERT_TRUE(c.ping());
-            EXPECT_EQ(recorded(std::string("control dev=") + k.result + " ").size(), 1u) << k.bus;
+            EXPECT_EQ(recorded(std::string("control dev=") + result + " ").size(), 1u);
         } else {
-            EXPECT_EQ(err::getLastErrorDescription(), k.result) << k.bus;
+            EXPECT_EQ(err::getLastErrorDescription(), result);
         }
         c.waitAndClose();
     }
@@ -260,38 +198,33 @@ TEST_F(UsbController, HandsReadsOnInSubmissionOrderWhenTheyCompleteOutOfOrder) {
     EXPECT_EQ(c.completions(), (std::vector<std::pair<int, size_t>>{{3, 0}, {1, 2}}));
     ASSERT_TRUE(c.out.waitForOutput(2 * (4 + 2)));
     c.finish();
-    auto messages = parseMessages(c.out.output());
-    ASSERT_EQ(messages.size(), 2u);
-    EXPECT_EQ(messages[0].payload, (Bytes{1, 2}));
-    EXPECT_EQ(messages[1].payload, (Bytes{3, 4}));
+    EXPECT_EQ(c.out.output(), cat({frame(0x02, {1, 2}), frame(0x02, {3, 4})}));
 }
 
 TEST_F(UsbController, DeliversTimedOutCancelledAndLongReadsWholeAndSkipsEmptyOnes) {
-    struct {
-        const char* source;
-        uint64_t blockSize;
-        Bytes data;
-        size_t messages, completions;
-    } cases[] = {
+    // {endpoint, block size, data delivered, messages, completions}
+    const std::tuple<const char*, uint64_t, Bytes, size_t, size_t> cases[] = {
         {"bytes 0a0b\nstatus 1 timeout", 16, {0x0a, 0x0b}, 1, 1},
         {"bytes 0a0b\nstatus 1 cancelled", 16, {0x0a, 0x0b}, 1, 1},
         {"bytes 01\nthen zlp", 16, {1}, 1, 20},
         {"pattern counter 100000", 100000, counter(100000), 2, 1},  // a message holds at most 65535 bytes
     };
-    for (const auto& k : cases) {
-        load(kDevice + k.source + "\n");
-        TestController c(2, k.blockSize);
+    for (const auto& [source, blockSize, data, count, completions] : cases) {
+        SCOPED_TRACE(source);
+        load(kDevice + source + "\n");
+        TestController c(2, blockSize);
         ASSERT_TRUE(c.start());
-        ASSERT_TRUE(c.waitFor(0, k.completions)) << k.source;
-        ASSERT_TRUE(c.out.waitForOutput(4 * k.messages + k.data.size())) << k.source;
+        ASSERT_TRUE(c.waitFor(0, completions));
+        ASSERT_TRUE(c.out.waitForOutput(4 * count + data.size()));
         c.finish();
-        EXPECT_EQ(parseMessages(c.out.output()).size(), k.messages) << k.source;
-        EXPECT_EQ(split(c.out), std::make_pair(k.data, std::vector<Bytes>{})) << k.source;
+        auto messages = parseMessages(c.out.output());
+        EXPECT_EQ(messages.size(), count);
+        EXPECT_EQ(joinedPayloads(messages, 0x02), data);
     }
 }
 
 TEST_F(UsbController, AFailureSendsOneErrorEndsTheCommandInputAndFailsTheRun) {
-    const Guid usb = err::kUsbDomain;
+    const Guid usb = err::kUsbDomain, win = err::kWinDomain;
     struct {
         const char* endpoint;
         Bytes error;
@@ -299,59 +232,40 @@ TEST_F(UsbController, AFailureSendsOneErrorEndsTheCommandInputAndFailsTheRun) {
         bool commands = true;
         bool whole = false;  // a failed submission: every read that came back is handed on
     } cases[] = {
-        {"bytes 0a\nstatus 1 error", record(usb, LIBUSB_TRANSFER_ERROR), {}},
-        {"bytes 0a0b\nchunk 1\nstatus 2 stall", record(usb, LIBUSB_TRANSFER_STALL), {0x0a}},
-        {"bytes 0a\nstatus 1 7", record(usb, 7), {}},
+        {"bytes 0a\nstatus 1 error", errorRecordOf(usb, LIBUSB_TRANSFER_ERROR), {}},
+        {"bytes 0a0b\nchunk 1\nstatus 2 stall", errorRecordOf(usb, LIBUSB_TRANSFER_STALL), {0x0a}},
+        {"bytes 0a\nstatus 1 7", errorRecordOf(usb, 7), {}},
         // Without command input only the failure itself can end the session.
-        {"bytes 0a\nstatus 1 nodevice", record(usb, LIBUSB_TRANSFER_NO_DEVICE), {}, false},
-        {"bytes 0a0b\nchunk 1\nfail alloc 3", record(err::kWinDomain, err::kWinNoSystemResources), {0x0a, 0x0b}, true, true},
-        {"bytes 0a0b\nchunk 1\nfail submit 3 io", record(usb, LIBUSB_ERROR_IO), {0x0a, 0x0b}, true, true},
+        {"bytes 0a\nstatus 1 nodevice", errorRecordOf(usb, LIBUSB_TRANSFER_NO_DEVICE), {}, false},
+        {"bytes 0a0b\nchunk 1\nfail alloc 3", errorRecordOf(win, err::kWinNoSystemResources), {0x0a, 0x0b}, true, true},
+        {"bytes 0a0b\nchunk 1\nfail submit 3 io", errorRecordOf(usb, LIBUSB_ERROR_IO), {0x0a, 0x0b}, true, true},
     };
     for (const auto& k : cases) {
+        SCOPED_TRACE(k.endpoint);
         load(kDevice + k.endpoint + "\n");
         TestController c;
-        MemoryTransport command;  // no input: it ends only when the failure closes it
-        Bytes failure;
-        auto run = std::async(std::launch::async, [&] {
-            bool ok = c.run(&c.out, k.commands ? &command : nullptr);
-            failure = lastError();
-            return ok;
-        });
-        if (run.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
-            ADD_FAILURE() << "the session did not end: " << k.endpoint;
-            c.stop();
-            command.close();
-        }
-        EXPECT_FALSE(run.get()) << k.endpoint;
-        EXPECT_EQ(failure, k.error) << k.endpoint;
-        auto [data, errors] = split(c.out);
-        EXPECT_EQ(errors, std::vector<Bytes>{k.error}) << k.endpoint;
-        EXPECT_EQ(data, Bytes(k.data.begin(), k.data.begin() + (k.whole ? k.data.size() : std::min(data.size(), k.data.size()))))
-            << k.endpoint;
+        EXPECT_EQ(runUntilFailure(c, c.out, k.commands), std::make_pair(false, k.error));
+        auto messages = parseMessages(c.out.output());
+        EXPECT_EQ(joinedPayloads(messages, kMsgError), k.error);  // one error message
+        Bytes data = joinedPayloads(messages, 0x02);
+        size_t delivered = k.whole ? k.data.size() : std::min(data.size(), k.data.size());
+        EXPECT_EQ(data, Bytes(k.data.begin(), k.data.begin() + ptrdiff_t(delivered)));
     }
 }
 
 TEST_F(UsbController, AnUnpluggedDeviceGivesExactlyOneErrorMessageWithTheFirstCause) {
     // Both threads fail at once: the process thread on the reads' status, the
     // read thread on the resubmission. Timing decides who is first; only that one speaks.
-    const std::vector<Bytes> causes = {record(err::kUsbDomain, LIBUSB_TRANSFER_NO_DEVICE),
-                                       record(err::kUsbDomain, LIBUSB_ERROR_NO_DEVICE)};
+    const std::vector<Bytes> causes = {errorRecordOf(err::kUsbDomain, LIBUSB_TRANSFER_NO_DEVICE),
+                                       errorRecordOf(err::kUsbDomain, LIBUSB_ERROR_NO_DEVICE)};
     for (int round = 0; round < 40; ++round) {
+        SCOPED_TRACE(round);
         load(kDevice + "pattern counter *\nchunk 4\ndisconnect after 3 transfers\n");
         TestController c(4, 16);
-        MemoryTransport command;
-        Bytes failure;
-        auto run = std::async(std::launch::async, [&] {
-            bool ok = c.run(&c.out, &command);
-            failure = lastError();
-            return ok;
-        });
-        ASSERT_EQ(run.wait_for(std::chrono::seconds(10)), std::future_status::ready) << round;
-        EXPECT_FALSE(run.get());
-        std::vector<Bytes> errors = split(c.out).second;
-        ASSERT_EQ(errors.size(), 1u) << round;
-        EXPECT_EQ(errors[0], failure);
-        EXPECT_NE(std::find(causes.begin(), causes.end(), failure), causes.end()) << round;
+        auto [ok, failure] = runUntilFailure(c, c.out);
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(joinedPayloads(parseMessages(c.out.output()), kMsgError), failure);  // one error message
+        EXPECT_NE(std::find(causes.begin(), causes.end(), failure), causes.end());
     }
 }
 
@@ -360,7 +274,7 @@ TEST_F(UsbController, AThreadThatCannotStartIsTheSameRecordAsEverywhere) {
     TestController c;
     sys::failNextThreadStarts(1);
     EXPECT_FALSE(c.run(&c.out, nullptr));
-    EXPECT_EQ(lastError(), record(err::kWinDomain, err::kWinNoSystemResources));
+    EXPECT_EQ(lastErrorRecord(), errorRecordOf(err::kWinDomain, err::kWinNoSystemResources));
     EXPECT_EQ(c.stateFlags.load(), ControllerBase::kClosed);
 }
 
@@ -403,23 +317,20 @@ TEST_F(UsbController, RestartsOnTheBlocksItHasWhileTheyAreLargeEnough) {
 }
 
 TEST_F(UsbController, DrainEndsOnAnEmptyReadOrAQuietEndpoint) {
-    struct {
-        const char* source;
-        bool result;
-        int error;  // 0: none
-    } cases[] = {
+    const std::tuple<const char*, bool, int> cases[] = {  // endpoint, result, error (0: none)
         {"bytes 0102\nthen zlp", true, 0},
         {"pattern counter 100000", true, LIBUSB_ERROR_TIMEOUT},
         {"bytes 01\nthen stall", false, LIBUSB_ERROR_PIPE},
     };
-    for (const auto& k : cases) {
-        load("speed 50\n" + kDevice + k.source + "\n");  // the 500 ms wait lasts 10 ms
+    for (auto [source, result, error] : cases) {
+        SCOPED_TRACE(source);
+        load("speed 50\n" + kDevice + source + "\n");  // the 500 ms wait lasts 10 ms
         TestController c;
         ASSERT_TRUE(c.findDevice(0x16d0, 0x0f3b));
         err::setError(err::noError());
-        Bytes none = lastError();
-        EXPECT_EQ(c.drainEndpoint(0x81), k.result) << k.source;
-        EXPECT_EQ(lastError(), k.error ? record(err::kUsbDomain, k.error) : none) << k.source;
+        Bytes none = lastErrorRecord();
+        EXPECT_EQ(c.drainEndpoint(0x81), result);
+        EXPECT_EQ(lastErrorRecord(), error ? errorRecordOf(err::kUsbDomain, error) : none);
         c.waitAndClose();
     }
 }
