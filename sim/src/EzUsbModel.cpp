@@ -130,7 +130,7 @@ void EzUsbModel::setCpuControl(uint8_t value) {
         loaded_ = false;
     } else if (!hold && held_ && loaded_) {
         if (emulated_)
-            firmware_ = std::make_unique<Fx2Chip>(ram_, eeprom_);
+            firmware_ = std::make_unique<Fx2Chip>(ram_, eeprom_, chipClock_);
         else
             firmware_ = std::make_unique<LoaderStandIn>(eeprom_);
     }

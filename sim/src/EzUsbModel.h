@@ -54,6 +54,7 @@ private:
     bool emulated_ = true;  // the loaded image runs on an emulated chip (Fx2Chip.h), not the stand-in
     std::unique_ptr<Firmware> firmware_;
     EzUsbEeprom eeprom_;
+    ChipTime chipClock_ = 0;  // the emulated chip's time, which its resets do not restart
     std::string ramDump_, eepromDump_;
 };
 

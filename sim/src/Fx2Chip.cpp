@@ -27,8 +27,8 @@ constexpr uint64_t kSlice = 4096;  // cycles between checks of the time limits
 
 }  // namespace
 
-Fx2Chip::Fx2Chip(std::vector<uint8_t>& ram, EzUsbEeprom& eeprom)
-    : ram_(ram), core_(ram.data(), *this, kMpage), i2c_(eeprom) {
+Fx2Chip::Fx2Chip(std::vector<uint8_t>& ram, EzUsbEeprom& eeprom, ChipTime& clock)
+    : ram_(ram), clock_(clock), core_(ram.data(), *this, kMpage), i2c_(eeprom), base_(clock) {
     setClock(ram_[kCpucs]);
 }
 
@@ -51,6 +51,7 @@ int Fx2Chip::control(const ControlSetup& setup, uint8_t* data) {
     }
     request_.data = nullptr;  // the host's buffer goes with the request
     packetEnd_ = -1;
+    clock_ = now();
     return request_.result;
 }
 

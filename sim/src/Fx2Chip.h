@@ -46,8 +46,10 @@ public:
     static constexpr int64_t kAnswerTimeUs = 5'000'000;
     static constexpr uint64_t kRunawayCycles = uint64_t{1} << 20;  // 87 ms at 12 MHz
 
-    // `ram` is the chip's 64 KiB; core and chip start from reset.
-    Fx2Chip(std::vector<uint8_t>& ram, EzUsbEeprom& eeprom);
+    // `ram` is the chip's 64 KiB; core and chip start from reset. `clock` is the
+    // chip's time, kept by the owner across resets (an EEPROM write cycle goes on
+    // through them); the chip takes it up and brings it forward with each request.
+    Fx2Chip(std::vector<uint8_t>& ram, EzUsbEeprom& eeprom, ChipTime& clock);
 
     int control(const ControlSetup& setup, uint8_t* data) override;
 
@@ -71,6 +73,7 @@ private:
     void fail(const std::string& why);
 
     std::vector<uint8_t>& ram_;
+    ChipTime& clock_;
     Mcs51 core_;
     Fx2I2c i2c_;
     ChipTime base_ = 0;

@@ -212,6 +212,11 @@ TEST_F(EzUsbUpload, TheLoaderWritesAndReadsBackWhatItIsGiven) {
     Bytes big(4097);
     EXPECT_EQ(dev.controlTransfer(0x40, kEzUsbRequestEeprom, 0, 0, big.data(), 4097, 0), -1);
     EXPECT_EQ(dev.controlTransfer(0xC0, kEzUsbRequestEeprom, 0, 0, big.data(), 4097, 0), -1);
+    // A new start of the loader finds the EEPROM as the last one left it: its time goes on.
+    ASSERT_TRUE(setCpuReset(dev, true, 0) && writeVendorChunks(dev, kEzUsbRequestRam, kEzUsbRamChunk, ram.data(), ram.size()) &&
+                setCpuReset(dev, false, 0));
+    EXPECT_EQ(dev.controlTransfer(0x40, kEzUsbRequestEeprom, 0x7FFF, 0, big.data(), 1, 0), 1);
+    eeprom[0x7FFF] = big[0];
     dev.close();
     EXPECT_TRUE(readFileBytes(dir.path("eeprom.bin")) == eeprom);
 }
