@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "EzUsbEeprom.h"
+#include "qwsim/Simulator.h"
 
 namespace {
 
@@ -75,6 +76,24 @@ TEST(EzUsbEeprom, RefusesShapesNoPartHas) {
     EXPECT_NE(e.configure({1000, 16, 2, 5000}), "");
     EXPECT_NE(e.configure({1024, 2048, 2, 5000}), "");
     EXPECT_NE(e.configure({1024, 16, 3, 5000}), "");
+    const char* const usage = "expected 'eeprom SIZE [page=N] [addressing=1|2] [write-time=US]'";
+    const struct {
+        const char* statement;
+        std::string error;
+    } lines[] = {
+        {"eeprom 2K addressing=1 page=16 write-time=0", ""},
+        {"eeprom 16K addressing=3", usage},
+        {"eeprom 16K size=2", usage},
+        {"eeprom 4K addressing=1", e.configure({4096, 16, 1, 5000})},
+        {"firmware scripted", ""},
+        {"firmware emulated now", "expected 'firmware emulated|scripted'"},
+    };
+    for (const auto& l : lines) {
+        std::string error;
+        bool ok = qwsim::checkScenario(std::string("device 1:2 model=ezusb\n") + l.statement, &error);
+        EXPECT_EQ(error, l.error.empty() ? "" : "line 2: " + l.error) << l.statement;
+        EXPECT_EQ(ok, l.error.empty()) << l.statement;
+    }
 }
 
 }  // namespace
