@@ -19,7 +19,7 @@ constexpr uint16_t kRegisterPage = 0xE600, kRegisterPageMask = 0xFE00;  // 0xE60
 
 constexpr uint8_t kSudav = 0x01, kSutok = 0x04, kEp0Ack = 0x40;
 constexpr uint8_t kHsnak = 0x80, kBusy = 0x02, kStall = 0x01;
-constexpr uint8_t kCpuReset = 0x01, kClockSpeed = 0x18, kFirmwareCpucsBits = 0x1E;
+constexpr uint8_t kClockSpeed = 0x18, kFirmwareCpucsBits = 0x1E;  // bit 0, the reset, is the host's
 
 constexpr size_t kEp0Packet = 64;
 constexpr ChipTime kPacketTime = 10 * kChipClocksPerUs;  // a packet's way between host and buffer
