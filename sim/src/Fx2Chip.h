@@ -44,7 +44,7 @@ namespace qwsim {
 class Fx2Chip final : public EzUsbModel::Firmware, private Mcs51Bus {
 public:
     static constexpr int64_t kAnswerTimeUs = 5'000'000;
-    static constexpr uint64_t kRunawayCycles = uint64_t{1} << 20;  // 87 ms at 12 MHz
+    static constexpr uint64_t kRunawayCycles = uint64_t{1} << 20;  // 350 ms at 12 MHz
 
     // `ram` is the chip's 64 KiB; core and chip start from reset. `clock` is the
     // chip's time, kept by the owner across resets (an EEPROM write cycle goes on
