@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "Fx2Chip.h"
 #include "Scenario.h"
 
 namespace qwsim {
@@ -61,12 +62,12 @@ std::string EzUsbModel::configure(const Statement& st, int) {
     const std::string& k = st.words[0];
     size_t n = st.words.size();
     uint64_t a = 0, b = 0;
-    if (k == "eeprom") {
-        auto page = option(st, "page", 2);
-        b = EzUsbEeprom::kDefaultPage;
-        if (n < 2 || n > 3 || (n == 3 && !page) || !parseNumber(st.words[1], &a) || (page && !parseNumber(*page, &b)))
-            return "expected 'eeprom SIZE [page=N]'";
-        return eeprom_.configure(a, b);
+    if (k == "eeprom") return configureEeprom(st);
+    if (k == "firmware") {
+        if (n != 2 || (st.words[1] != "emulated" && st.words[1] != "scripted"))
+            return "expected 'firmware emulated|scripted'";
+        emulated_ = st.words[1] == "emulated";
+        return {};
     }
     if (k == "flip") {
         auto mask = option(st, "mask", 2);
@@ -83,6 +84,26 @@ std::string EzUsbModel::configure(const Statement& st, int) {
         return {};
     }
     return "unknown statement '" + k + "'";
+}
+
+std::string EzUsbModel::configureEeprom(const Statement& st) {
+    EzUsbEeprom::Shape shape;
+    uint64_t addressing = shape.addressBytes;
+    const struct {
+        const char* key;
+        uint64_t* value;
+    } options[] = {{"page", &shape.page}, {"addressing", &addressing}, {"write-time", &shape.writeTimeUs}};
+    bool ok = st.words.size() >= 2 && parseNumber(st.words[1], &shape.size);
+    for (size_t i = 2; ok && i < st.words.size(); ++i) {
+        const std::string& w = st.words[i];
+        size_t eq = w.find('=');
+        ok = false;
+        for (const auto& o : options)
+            if (eq != std::string::npos && w.compare(0, eq, o.key) == 0) ok = parseNumber(w.substr(eq + 1), o.value);
+    }
+    if (!ok || addressing > 2) return "expected 'eeprom SIZE [page=N] [addressing=1|2] [write-time=US]'";
+    shape.addressBytes = static_cast<unsigned>(addressing);
+    return eeprom_.configure(shape);
 }
 
 int EzUsbModel::control(const ControlSetup& setup, uint8_t* data, SimTime) {
@@ -108,7 +129,10 @@ void EzUsbModel::setCpuControl(uint8_t value) {
         firmware_.reset();
         loaded_ = false;
     } else if (!hold && held_ && loaded_) {
-        firmware_ = std::make_unique<LoaderStandIn>(eeprom_);
+        if (emulated_)
+            firmware_ = std::make_unique<Fx2Chip>(ram_, eeprom_, chipClock_);
+        else
+            firmware_ = std::make_unique<LoaderStandIn>(eeprom_);
     }
     held_ = hold;
 }

@@ -9,9 +9,11 @@
 // running firmware they stall (the chip would leave them unanswered). No
 // endpoints but endpoint 0.
 //
-// The firmware seam: Firmware serves the requests handed on. For now a
-// stand-in does what firmware/loader.c does with request 0xA2, straight on the
-// EEPROM model; an emulated 8051 running the loaded image can take its place.
+// The firmware seam: Firmware serves the requests handed on. By default the
+// image loaded into RAM runs on an emulated chip (Fx2Chip.h) with the EEPROM
+// on its I2C bus; `firmware scripted` puts a stand-in in its place that does
+// what firmware/loader.c does with request 0xA2 straight on the EEPROM model,
+// whatever was loaded (for tests that inject faults around the loader).
 //
 // RAM and EEPROM are written to the files of `dump` statements when the last
 // handle closes (for quenwick-hwc: when it is done with the device).
@@ -42,14 +44,17 @@ public:
     void closed() override;
 
 private:
+    std::string configureEeprom(const Statement& st);
     int writeRam(const ControlSetup& setup, const uint8_t* data);
     void setCpuControl(uint8_t value);
 
     std::vector<uint8_t> ram_ = std::vector<uint8_t>(65536, 0);
     bool held_ = false;
     bool loaded_ = false;  // RAM written while the CPU was held
+    bool emulated_ = true;  // the loaded image runs on an emulated chip (Fx2Chip.h), not the stand-in
     std::unique_ptr<Firmware> firmware_;
     EzUsbEeprom eeprom_;
+    ChipTime chipClock_ = 0;  // the emulated chip's time, which its resets do not restart
     std::string ramDump_, eepromDump_;
 };
 

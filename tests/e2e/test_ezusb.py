@@ -1,5 +1,5 @@
 """EZ-USB EEPROM upload end to end: the program on the simulator's ezusb model,
-with its loader, its console lines and its exit codes."""
+its loader running on the emulated chip, its console lines and its exit codes."""
 import os
 
 import pytest
@@ -8,7 +8,7 @@ from conftest import BUILD_DIR, PLATFORM
 
 WINE = PLATFORM == "win32"
 IMAGE = bytes((i * 7 + 3) & 0xFF for i in range(10000))
-FX2 = "device 16d0:0f3b model=ezusb\n"
+FX2 = "device 16d0:0f3b model=ezusb\nfirmware emulated\n"
 RAM, WRITE, VERIFY = b"Preparing RAM...\n", b"Writing EEPROM...\n", b"Verifying EEPROM...\n"
 
 
@@ -30,10 +30,11 @@ def upload(qw, tmp_path):
 
 
 def test_the_image_lands_in_the_eeprom(upload, tmp_path):
-    result = upload(FX2 + "dump eeprom eeprom.bin\n")
+    image = bytes((i * 13 + i // 256) & 0xFF for i in range(16384))
+    result = upload(FX2 + "eeprom 16K\ndump eeprom eeprom.bin\n", image)
     assert (result.code, result.stderr) == (0, b"")
     assert result.stdout == RAM + WRITE + VERIFY + b"EZ-USB configuration uploaded successfully.\n"
-    assert (tmp_path / "eeprom.bin").read_bytes()[:len(IMAGE)] == IMAGE
+    assert (tmp_path / "eeprom.bin").read_bytes() == image
 
 
 @pytest.mark.skipif(WINE, reason="the upload itself is what Wine shows; the failures are the program's own")
@@ -45,7 +46,8 @@ def test_the_image_lands_in_the_eeprom(upload, tmp_path):
     (FX2, bytes(65537), b"", b'EZ-USB image "image.iic": larger than 65536 bytes'),
     (FX2 + "fail control 0x40 0xa2 pipe nth=2\n", IMAGE, RAM + WRITE, b"writing the EEPROM: Pipe error"),
     (FX2 + "flip 4096\n", IMAGE, RAM + WRITE + VERIFY, b"EEPROM contents differs from the original"),
-], ids=["no device", "no file", "empty", "too large", "failing chunk", "differs"])
+    (FX2 + "eeprom 256 addressing=1\n", IMAGE, RAM + WRITE, b"writing the EEPROM: Pipe error"),
+], ids=["no device", "no file", "empty", "too large", "failing chunk", "differs", "no boot EEPROM"])
 def test_each_failure_names_itself(upload, scenario, image, stdout, error):
     result = upload(scenario, image)
     assert (result.code, result.stdout) == (255, stdout)

@@ -1,5 +1,7 @@
 // EZ-USB upload: the Intel HEX parser, and the upload on the simulator's ezusb
-// model (the control sequence, the EEPROM it leaves, each failure).
+// model: the control sequence and each failure with a stand-in for the loader,
+// and our loader itself running on the emulated chip.
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <numeric>
@@ -101,10 +103,11 @@ protected:
 };
 
 const std::string kFx2 = "device 16d0:0f3b model=ezusb\n";
+const std::string kScripted = kFx2 + "firmware scripted\n";  // whatever the loader, a stand-in serves 0xA2
 
 TEST_F(EzUsbUpload, LoadsTheLoaderThenWritesAndVerifiesTheEeprom) {
     Bytes image = counter(10000);
-    ASSERT_EQ(upload(kFx2, image), "ok");
+    ASSERT_EQ(upload(kScripted, image), "ok");
     EXPECT_EQ(requests(), (std::vector<std::string>{
                               "40 a0 e600 1 1", "40 a0 0000 2048 2048", "40 a0 0800 2048 2048", "40 a0 1000 1028 1028",
                               "40 a0 e600 1 1", "40 a2 0000 4096 4096", "40 a2 1000 4096 4096", "40 a2 2000 1808 1808",
@@ -129,34 +132,93 @@ TEST_F(EzUsbUpload, LoadsTheLoaderThenWritesAndVerifiesTheEeprom) {
 }
 
 TEST_F(EzUsbUpload, StopsAtTheFirstFailureWithWhatFailed) {
+    const char* loader = kEzUsbLoaderHex;
     struct {
         std::string device;
         size_t size;
         const char* loader;
         const char* result;
-        size_t requests;  // sent before it ended
+        size_t requests;     // sent before it ended
+        const char* record;  // a line the simulator recorded, or null
     } cases[] = {
-        {kFx2 + "eeprom 64K\n", 65536, kTestLoader, "ok", 37},
-        {kFx2 + "eeprom 64K\n", 65537, kTestLoader, "EZ-USB image \"@\": larger than 65536 bytes", 0},
-        {kFx2, 0, kTestLoader, "EZ-USB image \"@\": the file is empty", 0},
-        {kFx2, 10, "0100000011", "the EZ-USB loader image: invalid hex format", 0},
-        {kFx2 + "fail control 0x40 0xa0 pipe nth=1\n", 10, kTestLoader, "holding the EZ-USB CPU: Pipe error", 1},
-        {kFx2 + "fail control 0x40 0xa0 io nth=3\n", 10, kTestLoader,
-         "loading the EZ-USB loader into RAM: Input/Output Error", 3},
-        {kFx2 + "fail control 0x40 0xa2 pipe nth=2\n", 10000, kTestLoader, "writing the EEPROM: Pipe error", 7},
-        {kFx2 + "flip 9999 mask=0x80\n", 10000, kTestLoader, "EEPROM contents differs from the original", 11},
-        // Pages of 16 bytes: the loader's 32-byte writes wrap inside them.
-        {kFx2 + "eeprom 16K page=16\n", 100, kTestLoader, "EEPROM contents differs from the original", 7},
+        {kScripted + "eeprom 64K\n", 65536, kTestLoader, "ok", 37, nullptr},
+        {kScripted + "eeprom 64K\n", 65537, kTestLoader, "EZ-USB image \"@\": larger than 65536 bytes", 0, nullptr},
+        {kScripted, 0, kTestLoader, "EZ-USB image \"@\": the file is empty", 0, nullptr},
+        {kScripted, 10, "0100000011", "the EZ-USB loader image: invalid hex format", 0, nullptr},
+        {kScripted + "fail control 0x40 0xa0 pipe nth=1\n", 10, kTestLoader, "holding the EZ-USB CPU: Pipe error", 1,
+         nullptr},
+        {kScripted + "fail control 0x40 0xa0 io nth=3\n", 10, kTestLoader,
+         "loading the EZ-USB loader into RAM: Input/Output Error", 3, nullptr},
+        {kScripted + "fail control 0x40 0xa2 pipe nth=2\n", 10000, kTestLoader, "writing the EEPROM: Pipe error", 7,
+         nullptr},
         // A device that answers the read-back short.
         {"device 16d0:0f3b\ncontrol 0xc0 0xa2 reply 0708\n", 100, kTestLoader,
-         "reading the EEPROM back: the loader returned 2 of 100 bytes at 0x0000", 7},
+         "reading the EEPROM back: the loader returned 2 of 100 bytes at 0x0000", 7, nullptr},
+        // Our loader on the emulated chip. Reads that differ from what was written:
+        {kFx2 + "flip 9999 mask=0x80\n", 10000, loader, "EEPROM contents differs from the original", 9, nullptr},
+        {kFx2 + "eeprom 16K page=16\n", 100, loader, "EEPROM contents differs from the original", 5, nullptr},
+        // No EEPROM at 0x51, or one that stays busy longer than the loader waits: stalled.
+        {kFx2 + "eeprom 256 addressing=1\n", 100, loader, "writing the EEPROM: Pipe error", 4, nullptr},
+        {kFx2 + "eeprom 16K write-time=100000\n", 100, loader, "writing the EEPROM: Pipe error", 4, nullptr},
+        // Firmware that never answers, spins on itself, or runs into the undefined opcode.
+        {kFx2, 100, ":0600000090E65DE080FD", "writing the EEPROM: Operation timed out", 4,
+         "firmware timeout: request 0xa2 not completed in 5000000 us, pc=0x0003"},
+        {kFx2, 100, ":0200000080FE", "writing the EEPROM: Operation timed out", 4,
+         "firmware runaway: no register access in 1048576 cycles, pc=0x0000"},
+        {kFx2, 100, ":03000000E4F0A5", "writing the EEPROM: Operation timed out", 4,
+         "firmware runaway: undefined opcode 0xa5 at pc=0x0002"},
     };
     for (const auto& c : cases) {
         std::string expected = c.result;
         if (size_t at = expected.find('@'); at != std::string::npos) expected.replace(at, 1, dir.path("image.iic"));
         EXPECT_EQ(upload(c.device, counter(c.size), c.loader), expected) << c.device << c.size;
         EXPECT_EQ(requests().size(), c.requests) << c.device << c.size;
+        if (c.record) {
+            EXPECT_EQ(recorded("firmware "), std::vector<std::string>{c.record}) << c.device;
+        }
     }
+}
+
+// Our loader on the emulated chip, request by request: every length the packets
+// and pages make interesting, at addresses that cross the loader's 32-byte pieces
+// and the EEPROM's 64-byte pages; nothing else of the EEPROM changes.
+TEST_F(EzUsbUpload, TheLoaderWritesAndReadsBackWhatItIsGiven) {
+    load(kFx2 + "eeprom 32K\ndump eeprom \"" + dir.path("eeprom.bin") + "\"\n");
+    vek::io::UsbDevice dev;
+    Bytes ram;
+    ASSERT_NE(parseIntelHex(kEzUsbLoaderHex, ram), kIntelHexFailed);
+    ASSERT_TRUE(dev.openByVidPid(0x16d0, 0x0f3b) && setCpuReset(dev, true, 0) &&
+                writeVendorChunks(dev, kEzUsbRequestRam, kEzUsbRamChunk, ram.data(), ram.size()) &&
+                setCpuReset(dev, false, 0));
+    const struct {
+        uint16_t at;
+        size_t size;
+    } cases[] = {{0x0100, 0}, {0x0000, 1}, {0x0021, 63}, {0x007F, 64}, {0x0140, 65}, {0x0FC0, 4096}, {0x2345, 10000}};
+    Bytes eeprom(32768, 0xFF);
+    for (const auto& c : cases) {
+        Bytes data = counter(c.size), back(c.size);
+        for (size_t i = 0; i < c.size; ++i) data[i] = static_cast<uint8_t>(data[i] * 31 + c.at);
+        std::copy(data.begin(), data.end(), eeprom.begin() + c.at);
+        for (size_t off = 0; off < c.size || off == 0; off += kEzUsbEepromChunk) {
+            auto n = static_cast<uint16_t>(std::min(kEzUsbEepromChunk, c.size - off));
+            auto at = static_cast<uint16_t>(c.at + off);
+            EXPECT_EQ(dev.controlTransfer(0x40, kEzUsbRequestEeprom, at, 0, data.data() + off, n, 0), n) << c.size;
+            EXPECT_EQ(dev.controlTransfer(0xC0, kEzUsbRequestEeprom, at, 0, back.data() + off, n, 0), n) << c.size;
+            if (c.size == 0) break;
+        }
+        EXPECT_EQ(back, data) << c.at << " " << c.size;
+    }
+    // Past the loader's 4096 bytes a request is stalled, in either direction.
+    Bytes big(4097);
+    EXPECT_EQ(dev.controlTransfer(0x40, kEzUsbRequestEeprom, 0, 0, big.data(), 4097, 0), -1);
+    EXPECT_EQ(dev.controlTransfer(0xC0, kEzUsbRequestEeprom, 0, 0, big.data(), 4097, 0), -1);
+    // A new start of the loader finds the EEPROM as the last one left it: its time goes on.
+    ASSERT_TRUE(setCpuReset(dev, true, 0) && writeVendorChunks(dev, kEzUsbRequestRam, kEzUsbRamChunk, ram.data(), ram.size()) &&
+                setCpuReset(dev, false, 0));
+    EXPECT_EQ(dev.controlTransfer(0x40, kEzUsbRequestEeprom, 0x7FFF, 0, big.data(), 1, 0), 1);
+    eeprom[0x7FFF] = big[0];
+    dev.close();
+    EXPECT_TRUE(readFileBytes(dir.path("eeprom.bin")) == eeprom);
 }
 
 }  // namespace

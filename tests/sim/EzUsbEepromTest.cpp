@@ -1,0 +1,99 @@
+// The boot EEPROM as the chip's I2C master reaches it: addressing, page writes,
+// the write cycle and sequential reads.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "EzUsbEeprom.h"
+#include "qwsim/Simulator.h"
+
+namespace {
+
+using qwsim::EzUsbEeprom;
+using Bytes = std::vector<uint8_t>;
+
+constexpr qwsim::ChipTime kMs = 1000 * qwsim::kChipClocksPerUs;
+
+EzUsbEeprom part(uint64_t size, uint64_t page, unsigned addressBytes) {
+    EzUsbEeprom e;
+    EXPECT_EQ(e.configure({size, page, addressBytes, 5000}), "");
+    return e;
+}
+
+// START, the device address for writing, the address bytes, data, STOP at `now`;
+// false at the first byte not acknowledged.
+bool writeBus(EzUsbEeprom& e, uint8_t device, const Bytes& bytes, qwsim::ChipTime now) {
+    bool ok = e.start(static_cast<uint8_t>(device << 1), now);
+    for (size_t i = 0; ok && i < bytes.size(); ++i) ok = e.receive(bytes[i]);
+    e.stop(now);
+    return ok;
+}
+
+Bytes readBus(EzUsbEeprom& e, uint8_t device, size_t n, qwsim::ChipTime now) {
+    Bytes out;
+    if (!e.start(static_cast<uint8_t>(device << 1 | 1), now)) return out;
+    while (n--) out.push_back(e.transmit());
+    e.stop(now);
+    return out;
+}
+
+TEST(EzUsbEeprom, TwoByteAddressingWritesAPageWrappingInsideIt) {
+    EzUsbEeprom e = part(1024, 16, 2);
+    // 0x0416 is 0x016 in a 1 KiB part; 12 bytes from there wrap to the page's start at 0x010.
+    ASSERT_TRUE(writeBus(e, 0x51, {0x04, 0x16, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}, 0));
+    EXPECT_EQ(Bytes(e.cells().begin() + 0x10, e.cells().begin() + 0x20),
+              (Bytes{11, 12, 0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+    EXPECT_EQ(e.cells()[0x20], 0xFF);
+    // Busy for the write cycle: no acknowledge until it is over, to the clock.
+    EXPECT_FALSE(writeBus(e, 0x51, {0x00, 0x00}, 5 * kMs - 1));
+    EXPECT_TRUE(readBus(e, 0x51, 1, 5 * kMs - 1).empty());
+    // The address counter continues after the last byte written, inside the page.
+    EXPECT_EQ(readBus(e, 0x51, 5, 5 * kMs), (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 1}));
+    // Sequential reads roll over at the part's end.
+    ASSERT_TRUE(writeBus(e, 0x51, {0x03, 0xFE}, 5 * kMs));
+    EXPECT_EQ(readBus(e, 0x51, 3, 5 * kMs), (Bytes{0xFF, 0xFF, 0xFF}));
+    EXPECT_FALSE(writeBus(e, 0x50, {0x00}, 5 * kMs));  // its address is 0x51 only
+}
+
+TEST(EzUsbEeprom, OneByteAddressingTakesTheBlockFromTheDeviceAddress) {
+    EzUsbEeprom e = part(1024, 8, 1);  // a 24C08: blocks 0-3 at 0x50-0x53
+    ASSERT_TRUE(writeBus(e, 0x52, {0x10, 0xAA, 0xBB}, 0));
+    EXPECT_EQ(e.cells()[0x210], 0xAA);
+    EXPECT_EQ(e.cells()[0x211], 0xBB);
+    EXPECT_FALSE(writeBus(e, 0x54, {0x00}, 10 * kMs));
+    // A write without data is an address for the next read and starts no write cycle;
+    // a repeated START drops data not yet stopped.
+    EXPECT_TRUE(e.start(0x52 << 1, 10 * kMs) && e.receive(0x11) && e.receive(0x77));
+    EXPECT_EQ(readBus(e, 0x52, 2, 10 * kMs), (Bytes{0xBB, 0xFF}));
+    EzUsbEeprom small = part(256, 8, 1);
+    EXPECT_FALSE(writeBus(small, 0x51, {0x00}, 0));
+}
+
+TEST(EzUsbEeprom, RefusesShapesNoPartHas) {
+    EzUsbEeprom e;
+    EXPECT_EQ(e.configure({65536, 128, 2, 5000}), "");
+    EXPECT_NE(e.configure({4096, 16, 1, 5000}), "");  // one address byte reaches 2 KiB
+    EXPECT_NE(e.configure({1000, 16, 2, 5000}), "");
+    EXPECT_NE(e.configure({1024, 2048, 2, 5000}), "");
+    EXPECT_NE(e.configure({1024, 16, 3, 5000}), "");
+    const char* const usage = "expected 'eeprom SIZE [page=N] [addressing=1|2] [write-time=US]'";
+    const struct {
+        const char* statement;
+        std::string error;
+    } lines[] = {
+        {"eeprom 2K addressing=1 page=16 write-time=0", ""},
+        {"eeprom 16K addressing=3", usage},
+        {"eeprom 16K size=2", usage},
+        {"eeprom 4K addressing=1", e.configure({4096, 16, 1, 5000})},
+        {"firmware scripted", ""},
+        {"firmware emulated now", "expected 'firmware emulated|scripted'"},
+    };
+    for (const auto& l : lines) {
+        std::string error;
+        bool ok = qwsim::checkScenario(std::string("device 1:2 model=ezusb\n") + l.statement, &error);
+        EXPECT_EQ(error, l.error.empty() ? "" : "line 2: " + l.error) << l.statement;
+        EXPECT_EQ(ok, l.error.empty()) << l.statement;
+    }
+}
+
+}  // namespace
