@@ -1,0 +1,104 @@
+#include "fpga/SerialPlimProDecoder.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "fpga/SerialPlimProRecord.h"
+#include "session/Message.h"
+
+using namespace serialpro;
+
+namespace {
+
+constexpr uint8_t kTicksPerMicrosecond = 10;
+
+bool isData(uint8_t type) { return type == kRecData0 || type == kRecData1; }
+
+uint8_t dataCode(uint8_t type) { return type == kRecData0 ? kMsgData0 : kMsgData1; }
+
+}  // namespace
+
+void SerialProDecoder_std::decode(SerialProDecoder& state, const uint8_t* data, size_t size, TransportBase& out) {
+    for (size_t at = 0; at < size; at += kPacketSize)
+        decodePacket(state, data + at, std::min(kPacketSize, size - at), out);
+}
+
+void SerialProDecoder_std::decodePacket(SerialProDecoder& state, const uint8_t* p, size_t n, TransportBase& out) {
+    size_t at = 0;
+    while (at < n) {
+        const uint8_t type = p[at];
+        // The common case first: a data record with a one-byte delta.
+        if (isData(type) && n - at >= kMinDataRecord && p[at + 1] < 0x80) {
+            append(dataCode(type), p[at + 2], out);
+            at += kMinDataRecord;
+            continue;
+        }
+        Record r;
+        if (!readRecord(p, n, at, &r)) break;
+        at = r.end;
+        if (isData(type)) {
+            append(dataCode(type), r.args[0], out);
+            continue;
+        }
+        flush(out);
+        if (type == kRecLineState) {
+            uint8_t line = r.args[0];
+            if (line != state.lineState) {
+                const uint8_t payload[2] = {line, static_cast<uint8_t>(state.lineState ^ line)};
+                writeMessage(out, kMsgLineState, payload, sizeof payload);
+                state.lineState = line;
+            }
+        } else if (type >= kRecFirstEvent && type <= kRecLastEvent) {
+            writeMessage(out, static_cast<uint8_t>(kMsgFirstEvent + (type - kRecFirstEvent)), nullptr, 0);
+        } else if (type == kRecStatus) {
+            uint8_t status = r.args[0], changed = static_cast<uint8_t>(state.status ^ status);
+            if (changed & kStatusLowBits) {
+                const uint8_t low[4] = {static_cast<uint8_t>(status & kStatusLowBits), 0, 0, 0};
+                writeMessage(out, kMsgStatusLow, low, sizeof low);
+            }
+            if (changed & kStatusHighBits) {
+                const uint8_t high[2] = {static_cast<uint8_t>(status & kStatusHighBits),
+                                         static_cast<uint8_t>(changed & kStatusHighBits)};
+                writeMessage(out, kMsgStatusHigh, high, sizeof high);
+            }
+            state.status = status;
+        }
+    }
+    flush(out);
+}
+
+void SerialProDecoder_std::flush(TransportBase& out) {
+    if (runLength_ == 0) return;
+    writeMessage(out, runCode_, run_.data(), runLength_);
+    runLength_ = 0;
+}
+
+void SerialProDecoder_raw::decode(SerialProDecoder& state, const uint8_t* data, size_t size, TransportBase& out) {
+    uint64_t base = state.timestamp;
+    bool firstOfRead = true;
+    for (size_t start = 0; start < size; start += kPacketSize) {
+        const uint8_t* p = data + start;
+        const size_t n = std::min(kPacketSize, size - start);
+        uint64_t sum = 0;
+        size_t at = 0;
+        Record r;
+        while (readRecord(p, n, at, &r)) {
+            if (firstOfRead && r.delta >= kReanchorDelta) base = clock_();
+            firstOfRead = false;
+            sum += r.delta;
+            at = r.end;
+        }
+        if (at > 0) {
+            // Only whole records go to the host, whose reader may trust them.
+            uint8_t* m = message_.data();
+            for (int i = 0; i < 8; ++i) m[i] = static_cast<uint8_t>(state.timestamp >> (8 * i));
+            m[8] = state.status;
+            m[9] = state.lineState;
+            std::memset(m + 10, 0, kStateSize - 10);
+            std::memcpy(m + kStateSize, p, at);
+            writeMessage(out, kMsgRawPacket, m, kStateSize + at);
+            state.timestamp = base;
+        }
+        base += sum * kTicksPerMicrosecond;
+    }
+}
