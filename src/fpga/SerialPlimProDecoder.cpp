@@ -27,10 +27,15 @@ void SerialProDecoder_std::decodePacket(SerialProDecoder& state, const uint8_t* 
     size_t at = 0;
     while (at < n) {
         const uint8_t type = p[at];
-        // The common case first: a data record with a one-byte delta.
+        // The common case first: data records of one direction with one-byte deltas.
         if (isData(type) && n - at >= kMinDataRecord && p[at + 1] < 0x80) {
             append(dataCode(type), p[at + 2], out);
-            at += kMinDataRecord;
+            // A local length: stores into the run could alias the member.
+            size_t length = runLength_;
+            for (at += kMinDataRecord; n - at >= kMinDataRecord && p[at] == type && p[at + 1] < 0x80;
+                 at += kMinDataRecord)
+                run_[length++] = p[at + 2];
+            runLength_ = length;
             continue;
         }
         Record r;
@@ -73,6 +78,24 @@ void SerialProDecoder_std::flush(TransportBase& out) {
     runLength_ = 0;
 }
 
+size_t SerialProDecoder_raw::sumRecords(const uint8_t* p, size_t n, size_t at, uint64_t* sum) {
+    uint64_t total = *sum;
+    while (at < n && p[at] != kRecEnd) {
+        // The common case first: data records with one-byte deltas, whose fixed
+        // length lets the next one be looked at before this one is checked.
+        while (n - at >= kMinDataRecord && isData(p[at]) && p[at + 1] < 0x80) {
+            total += p[at + 1];
+            at += kMinDataRecord;
+        }
+        Record r;
+        if (!readRecord(p, n, at, &r)) break;
+        total += r.delta;
+        at = r.end;
+    }
+    *sum = total;
+    return at;
+}
+
 void SerialProDecoder_raw::decode(SerialProDecoder& state, const uint8_t* data, size_t size, TransportBase& out) {
     uint64_t base = state.timestamp;
     bool firstOfRead = true;
@@ -81,13 +104,16 @@ void SerialProDecoder_raw::decode(SerialProDecoder& state, const uint8_t* data, 
         const size_t n = std::min(kPacketSize, size - start);
         uint64_t sum = 0;
         size_t at = 0;
-        Record r;
-        while (readRecord(p, n, at, &r)) {
-            if (firstOfRead && r.delta >= kReanchorDelta) base = clock_();
-            firstOfRead = false;
-            sum += r.delta;
-            at = r.end;
+        if (firstOfRead) {
+            Record r;
+            if (readRecord(p, n, at, &r)) {
+                if (r.delta >= kReanchorDelta) base = clock_();
+                firstOfRead = false;
+                sum = r.delta;
+                at = r.end;
+            }
         }
+        if (!firstOfRead) at = sumRecords(p, n, at, &sum);
         if (at > 0) {
             // Only whole records go to the host, whose reader may trust them.
             uint8_t* m = message_.data();

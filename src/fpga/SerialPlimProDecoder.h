@@ -73,6 +73,9 @@ public:
     void decode(SerialProDecoder& state, const uint8_t* data, size_t size, TransportBase& out);
 
 private:
+    // Adds the deltas of the records from `at` on to `sum`; returns where they end.
+    static size_t sumRecords(const uint8_t* packet, size_t size, size_t at, uint64_t* sum);
+
     vek::sys::Clock clock_;
     std::array<uint8_t, kMaxPayload> message_{};
 };
