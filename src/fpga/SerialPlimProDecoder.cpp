@@ -46,30 +46,33 @@ void SerialProDecoder_std::decodePacket(SerialProDecoder& state, const uint8_t* 
             continue;
         }
         flush(out);
-        if (type == kRecLineState) {
-            uint8_t line = r.args[0];
-            if (line != state.lineState) {
-                const uint8_t payload[2] = {line, static_cast<uint8_t>(state.lineState ^ line)};
-                writeMessage(out, kMsgLineState, payload, sizeof payload);
-                state.lineState = line;
-            }
-        } else if (type >= kRecFirstEvent && type <= kRecLastEvent) {
-            writeMessage(out, static_cast<uint8_t>(kMsgFirstEvent + (type - kRecFirstEvent)), nullptr, 0);
-        } else if (type == kRecStatus) {
-            uint8_t status = r.args[0], changed = static_cast<uint8_t>(state.status ^ status);
-            if (changed & kStatusLowBits) {
-                const uint8_t low[4] = {static_cast<uint8_t>(status & kStatusLowBits), 0, 0, 0};
-                writeMessage(out, kMsgStatusLow, low, sizeof low);
-            }
-            if (changed & kStatusHighBits) {
-                const uint8_t high[2] = {static_cast<uint8_t>(status & kStatusHighBits),
-                                         static_cast<uint8_t>(changed & kStatusHighBits)};
-                writeMessage(out, kMsgStatusHigh, high, sizeof high);
-            }
-            state.status = status;
-        }
+        otherRecord(state, type, r.args, out);
     }
     flush(out);
+}
+
+void SerialProDecoder_std::otherRecord(SerialProDecoder& state, uint8_t type, const uint8_t* args, TransportBase& out) {
+    if (type == kRecLineState) {
+        uint8_t line = args[0];
+        if (line == state.lineState) return;
+        const uint8_t payload[2] = {line, static_cast<uint8_t>(state.lineState ^ line)};
+        writeMessage(out, kMsgLineState, payload, sizeof payload);
+        state.lineState = line;
+    } else if (type >= kRecFirstEvent && type <= kRecLastEvent) {
+        writeMessage(out, static_cast<uint8_t>(kMsgFirstEvent + (type - kRecFirstEvent)), nullptr, 0);
+    } else if (type == kRecStatus) {
+        uint8_t status = args[0], changed = static_cast<uint8_t>(state.status ^ status);
+        if (changed & kStatusLowBits) {
+            const uint8_t low[4] = {static_cast<uint8_t>(status & kStatusLowBits), 0, 0, 0};
+            writeMessage(out, kMsgStatusLow, low, sizeof low);
+        }
+        if (changed & kStatusHighBits) {
+            const uint8_t high[2] = {static_cast<uint8_t>(status & kStatusHighBits),
+                                     static_cast<uint8_t>(changed & kStatusHighBits)};
+            writeMessage(out, kMsgStatusHigh, high, sizeof high);
+        }
+        state.status = status;
+    }
 }
 
 void SerialProDecoder_std::flush(TransportBase& out) {
@@ -116,15 +119,21 @@ void SerialProDecoder_raw::decode(SerialProDecoder& state, const uint8_t* data, 
         if (!firstOfRead) at = sumRecords(p, n, at, &sum);
         if (at > 0) {
             // Only whole records go to the host, whose reader may trust them.
-            uint8_t* m = message_.data();
-            for (int i = 0; i < 8; ++i) m[i] = static_cast<uint8_t>(state.timestamp >> (8 * i));
-            m[8] = state.status;
-            m[9] = state.lineState;
-            std::memset(m + 10, 0, kStateSize - 10);
-            std::memcpy(m + kStateSize, p, at);
-            writeMessage(out, kMsgRawPacket, m, kStateSize + at);
+            writePacket(state, p, at, out);
             state.timestamp = base;
         }
         base += sum * kTicksPerMicrosecond;
     }
+}
+
+void SerialProDecoder_raw::writePacket(const SerialProDecoder& state, const uint8_t* records, size_t size,
+                                       TransportBase& out) {
+    uint8_t* m = message_.data();
+    for (size_t i = 0; i < sizeof state.timestamp; ++i)
+        m[kStateTimestamp + i] = static_cast<uint8_t>(state.timestamp >> (8 * i));
+    m[kStateStatus] = state.status;
+    m[kStateLineState] = state.lineState;
+    std::memset(m + kStateReserved, 0, kStateSize - kStateReserved);
+    std::memcpy(m + kStateSize, records, size);
+    writeMessage(out, kMsgRawPacket, m, kStateSize + size);
 }

@@ -39,6 +39,8 @@ public:
 
 private:
     void decodePacket(SerialProDecoder& state, const uint8_t* packet, size_t size, TransportBase& out);
+    // A record that is not data: a state change, an event, or one to ignore.
+    void otherRecord(SerialProDecoder& state, uint8_t type, const uint8_t* args, TransportBase& out);
     // Appends to the run of `code`, flushing a run of the other direction first.
     void append(uint8_t code, uint8_t byte, TransportBase& out) {
         if (runLength_ != 0 && runCode_ != code) flush(out);
@@ -73,8 +75,16 @@ public:
     void decode(SerialProDecoder& state, const uint8_t* data, size_t size, TransportBase& out);
 
 private:
+    // Offsets in the state.
+    static constexpr size_t kStateTimestamp = 0;
+    static constexpr size_t kStateStatus = 8;
+    static constexpr size_t kStateLineState = 9;
+    static constexpr size_t kStateReserved = 10;
+
     // Adds the deltas of the records from `at` on to `sum`; returns where they end.
     static size_t sumRecords(const uint8_t* packet, size_t size, size_t at, uint64_t* sum);
+    // Message 41: the state, then `size` bytes of whole records.
+    void writePacket(const SerialProDecoder& state, const uint8_t* records, size_t size, TransportBase& out);
 
     vek::sys::Clock clock_;
     std::array<uint8_t, kMaxPayload> message_{};

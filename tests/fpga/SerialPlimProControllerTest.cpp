@@ -47,7 +47,8 @@ Bytes config(uint32_t baud, uint8_t data, uint8_t stop, uint8_t parity) {
 
 // A run on a thread of its own whose commands the test sends one at a time.
 struct Session {
-    explicit Session(ControllerBase& c) : run(std::async(std::launch::async, [&c, this] { return c.run(&out, &in); })) {}
+    explicit Session(ControllerBase& c)
+        : run(std::async(std::launch::async, [&c, this] { return c.run(&out, &in); })) {}
     std::string send(const Bytes& command) {
         size_t before = parseMessages(in.output()).size(), bytes = in.output().size();
         in.pushInput(command);
@@ -99,7 +100,8 @@ TEST_F(SerialPlimProTest, CommandsAnswerAsTheHostExpectsAndTheirSettingsLast) {
         std::vector<std::pair<Bytes, std::string>> commands;
     } cases[] = {
         {"", {{frame(6, Bytes(7)), "win122"}, {frame(36), "win122"}, {frame(37), "win122"}, {frame(54), "win122"},
-              {frame(55), "win122"}, {frame(0x27, {1}), "win87"}, {frame(0x38), "win87"}, {frame(6, config(9600, 7, 2, 1)), "ok"},
+              {frame(55), "win122"}, {frame(0x27, {1}), "win87"}, {frame(0x38), "win87"},
+              {frame(6, config(9600, 7, 2, 1)), "ok"},
               {frame(36, {0}), "ok"}, {frame(40, {'a', 'b'}), "ok"}, {frame(40), "ok"}, {frame(55, {0xFF}), "ok"},
               {frame(37, {2}), "ok"}, {frame(54, {1}), "ok"}, {frame(6, config(2'500'001, 8, 0, 0)), kTooFast}}},
         // Only the write's own result reaches the host for 55, 6 and 52-53.
@@ -114,7 +116,8 @@ TEST_F(SerialPlimProTest, CommandsAnswerAsTheHostExpectsAndTheirSettingsLast) {
         SerialPlimProController c(&s);
         {
             Session session(c);
-            for (const auto& [command, expected] : k.commands) EXPECT_EQ(session.send(command), expected) << int(command[1]);
+            for (const auto& [command, expected] : k.commands)
+                EXPECT_EQ(session.send(command), expected) << int(command[1]);
             EXPECT_NE(session.send(frame(51)), "win87");  // no firmware file: the uploader's failure
             EXPECT_TRUE(session.end());
         }
@@ -125,7 +128,8 @@ TEST_F(SerialPlimProTest, CommandsAnswerAsTheHostExpectsAndTheirSettingsLast) {
         EXPECT_EQ(registerWrites(), expected);
         Strings sent = recorded("out dev=dev0 ep=0x02 ");
         ASSERT_EQ(sent.size(), 2u);
-        EXPECT_TRUE(sent[0].ends_with("timeout=0 result=2 data=6162") && sent[1].ends_with("len=0 timeout=0 result=0 data="));
+        EXPECT_TRUE(sent[0].ends_with("timeout=0 result=2 data=6162")) << sent[0];
+        EXPECT_TRUE(sent[1].ends_with("len=0 timeout=0 result=0 data=")) << sent[1];
         // A later session starts with the stored line settings and outputs.
         qwsim::clearRecordedLines();
         Session again(c);

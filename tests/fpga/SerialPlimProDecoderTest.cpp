@@ -47,7 +47,8 @@ TEST(SerialProDecoder, DecodesRecordsWithinTheBytesReceived) {
          {{2, {'a'}}, {45, {}}, {48, {}}, {2, {'b'}}}},
         {"a packet starting with 0", {padded({0, 3, 0, 'a', 0})}, {}},
         {"a full packet of data", {repeat(d0('z'), 128)}, {{2, Bytes(128, 'z')}}},
-        {"a 64-bit delta, then one of 65 bits", {cat({delta64, {3, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 'y', 0}})},
+        {"a 64-bit delta, then one of 65 bits",
+         {cat({delta64, {3, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 'y', 0}})},
          {{2, {'x'}}}},
         {"a delta that does not end in the packet", {{3, 0x80, 0x80}}, {}},
         // A record cut by the packet's end ends it; the next packet starts afresh.
@@ -65,8 +66,14 @@ TEST(SerialProDecoder, DecodesRecordsWithinTheBytesReceived) {
 TEST(SerialProDecoder, RawPacketsCarryTheStateBeforeThemAndReanchorOnlyAtARead) {
     const uint64_t t0 = 0x1122334455667788, now = 0x0102030405060708;
     const Bytes records = cat({{3, 0xBF, 0x84, 0x3D, 'a', 0}, {5, 2, 7}});  // deltas 999 999 and 2
-    auto withDelta = [](uint32_t us) { return Bytes{3, uint8_t(us | 0x80), uint8_t(us >> 7 | 0x80), uint8_t(us >> 14), 'a', 0}; };
-    auto state = [](uint64_t t) { Bytes s(16); for (int i = 0; i < 8; ++i) s[i] = uint8_t(t >> 8 * i); s[8] = 0x81, s[9] = 0x21; return s; };
+    auto withDelta = [](uint32_t us) {
+        return Bytes{3, uint8_t(us | 0x80), uint8_t(us >> 7 | 0x80), uint8_t(us >> 14), 'a', 0};
+    };
+    auto state = [](uint64_t t) {
+        Bytes s = {0, 0, 0, 0, 0, 0, 0, 0, 0x81, 0x21, 0, 0, 0, 0, 0, 0};
+        for (int i = 0; i < 8; ++i) s[i] = uint8_t(t >> 8 * i);
+        return s;
+    };
     struct {
         const char* what;
         std::vector<Bytes> reads;
