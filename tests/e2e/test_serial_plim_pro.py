@@ -1,9 +1,6 @@
 """The Serial Plim Pro end to end: the program on the simulator's fpga model, its
 capture stream written from line events by the scenario."""
 import os
-import signal
-import struct
-import time
 import uuid
 
 import pytest
@@ -11,15 +8,15 @@ import pytest
 from conftest import BUILD_DIR, PLATFORM, frame
 from test_qwlog import read_qwlog
 
-LINE0_RECORD, LINE1_RECORD = 0x61D47FF1FC334A10, 0x61D47FF1FC334A11
+LINE0_RECORD, LINE1_RECORD, ERROR_RECORD = 0x61D47FF1FC334A10, 0x61D47FF1FC334A11, 0x01D47FF1FC334A16
 EVENTS = "rx 0 text=hello delta=100\nrx 1 text=OK\nline-state 0x01\nevent 8\n"
 
 
-def bus(tmp_path):
+def bus(tmp_path, extra=""):
     if not BUILD_DIR:
         pytest.skip("QW_BUILD_DIR not set")
     (tmp_path / "bus.sim").write_text("speed 20\nrecord record.txt\ndevice 326f:0005 model=fpga\n"
-                                      "register 15 0x0003\n" + EVENTS)
+                                      "register 15 0x0003\n" + EVENTS + extra)
     env = {"QWSIM_SCENARIO": str(tmp_path / "bus.sim")}
     if PLATFORM != "win32":
         env["LD_LIBRARY_PATH"] = os.path.join(BUILD_DIR, "sim", "lib")
@@ -41,18 +38,12 @@ def test_decoded_capture_on_stdout_with_line_outputs_and_a_transmit(background, 
 
 
 @pytest.mark.skipif(PLATFORM == "win32", reason="the decoded capture is the Windows case")
-def test_capture_into_a_log_file(background, tmp_path):
-    out = tmp_path / "cap.qwlog"
-    qw = background("--serial-plim-pro", "--qwlog", "--out", str(out), env=bus(tmp_path), cwd=tmp_path)
-    deadline, records = time.monotonic() + 20, []
-    while time.monotonic() < deadline and len(records) < 2:
-        try:
-            records = read_qwlog(out.read_bytes())[1]
-        except (OSError, AssertionError, struct.error):
-            pass  # not there yet, or caught between a record and its count
-        time.sleep(0.05)
-    qw.proc.send_signal(signal.SIGINT)  # ends the capture as the end of its input would
-    assert qw.finish() == (0, b"")
-    classes, records = read_qwlog(out.read_bytes())
+def test_capture_into_a_log_file_until_the_device_goes(qw, tmp_path):
+    # The records' 33 bytes, then the device is unplugged.
+    result = qw("--serial-plim-pro", "--qwlog", "--out", "cap.qwlog", env=bus(tmp_path, "disconnect after 33 bytes\n"),
+                cwd=tmp_path)
+    assert result.code == 255 and result.stderr.startswith(b"error: ")
+    classes, records = read_qwlog((tmp_path / "cap.qwlog").read_bytes())
     assert classes == [uuid.UUID("3a1ec99b-234a-49a0-be4b-f6e60b80a5c0"), uuid.UUID("b26c1b57-16c7-48a5-bbb9-05ea1ada5368")]
-    assert [(code, data) for code, _, data in records] == [(LINE0_RECORD, b"hello"), (LINE1_RECORD, b"OK")]
+    assert [(code, data) for code, _, data in records[:2]] == [(LINE0_RECORD, b"hello"), (LINE1_RECORD, b"OK")]
+    assert [code for code, _, _ in records[2:]] == [ERROR_RECORD]
