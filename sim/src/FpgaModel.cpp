@@ -29,6 +29,10 @@ FpgaModel::FpgaModel() {
     stream_.addEndpoint(EndpointInfo{kDataEndpoint, kBulk, 512});
 }
 
+void FpgaModel::setIdentity(uint16_t vid, uint16_t pid) {
+    if (vid == FpgaSerialPro::kVid && pid == FpgaSerialPro::kPid) serialPro_ = std::make_unique<FpgaSerialPro>(stream_);
+}
+
 std::vector<EndpointInfo> FpgaModel::endpoints() const {
     return {EndpointInfo{kDataEndpoint, kBulk, 512}, EndpointInfo{kCommandEndpoint, kBulk, 512}};
 }
@@ -62,6 +66,7 @@ std::string FpgaModel::configure(const Statement& st, int endpoint) {
     if (k == "error") return configureError(st);
     if (k == "flash") return configureFlash(st);
     if (k == "capture") return configureCapture(st);
+    if (serialPro_) return serialPro_->configure(st);
     return "unknown statement '" + k + "'";
 }
 
@@ -112,6 +117,7 @@ void FpgaModel::opened() {
     // Made at the first open, so a scenario that is only checked costs no memory.
     if (flash_.empty()) flash_.assign(flashSize_, flashFill_);
     capture_ = false;
+    if (serialPro_) serialPro_->opened();
     stepDone(Step::Open);
 }
 
@@ -152,6 +158,7 @@ int FpgaModel::writeBlock(const ControlSetup& setup, const uint8_t* data) {
 }
 
 int FpgaModel::control(const ControlSetup& setup, uint8_t* data, SimTime) {
+    if (serialPro_ && serialPro_->isRegisterRequest(setup)) return serialPro_->control(setup, data);
     if (setup.requestType == kVendorIn && setup.request == kVersion) {
         size_t n = std::min<size_t>(setup.length, sizeof version_);
         std::memcpy(data, version_, n);
@@ -176,6 +183,7 @@ int FpgaModel::control(const ControlSetup& setup, uint8_t* data, SimTime) {
 
 int FpgaModel::writeOut(uint8_t endpoint, const uint8_t* data, size_t length, SimTime) {
     if (endpoint != kCommandEndpoint) return LIBUSB_ERROR_PIPE;
+    if (serialPro_) return static_cast<int>(length);  // bytes the device sends on its line
     for (size_t i = 0; i < length; ++i) {
         if (std::find(captureOn_.begin(), captureOn_.end(), data[i]) != captureOn_.end()) capture_ = true;
         if (std::find(captureOff_.begin(), captureOff_.end(), data[i]) != captureOff_.end()) capture_ = false;
@@ -185,7 +193,8 @@ int FpgaModel::writeOut(uint8_t endpoint, const uint8_t* data, size_t length, Si
 
 InData FpgaModel::readIn(uint8_t endpoint, uint8_t* buffer, size_t room, SimTime now) {
     // While capture is off the device has nothing to say: reads wait (and time out).
-    if (endpoint != kDataEndpoint || !capture_) return InData{};
+    bool on = serialPro_ ? serialPro_->capturing() : capture_;
+    if (endpoint != kDataEndpoint || !on) return InData{};
     return stream_.readIn(endpoint, buffer, room, now);
 }
 

@@ -4,12 +4,16 @@
 // 0x50-0x54 that writes a flash image, and a capture stream on bulk IN 0x86 that
 // flows only while one-byte commands on bulk OUT 0x02 have switched capture on.
 // What the stream carries comes from the core's data statements (as for the
-// generic model's IN endpoints). README.md lists the statements.
+// generic model's IN endpoints). The Serial Plim Pro switches its capture by a
+// register instead and has statements of its own (FpgaSerialPro.h). README.md
+// lists the statements.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "FpgaSerialPro.h"
 #include "GenericModel.h"
 #include "qwsim/DeviceModel.h"
 
@@ -22,6 +26,7 @@ public:
 
     FpgaModel();
 
+    void setIdentity(uint16_t vid, uint16_t pid) override;
     std::string configure(const Statement& st, int endpoint) override;
     std::vector<EndpointInfo> endpoints() const override;
     int control(const ControlSetup& setup, uint8_t* data, SimTime now) override;
@@ -66,6 +71,7 @@ private:
     std::vector<uint8_t> captureOn_ = {0x55, 0x70, 0x71, 0x72, 0x73, 0x80, 0x81, 0x82, 0x83};
     std::vector<uint8_t> captureOff_ = {0xAA};
     bool capture_ = false;
+    std::unique_ptr<FpgaSerialPro> serialPro_;  // the Serial Plim Pro's registers and stream statements
 };
 
 }  // namespace qwsim

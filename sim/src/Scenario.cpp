@@ -152,6 +152,7 @@ std::string Parser::deviceLine(const Statement& st) {
     }
     d->model = createModel(model);
     if (!d->model) return "unknown model '" + model + "'";
+    d->model->setIdentity(d->vid, d->pid);
     device_ = d.get();
     endpoint_ = nullptr;
     devices_->push_back(std::move(d));

@@ -2,6 +2,7 @@
 
 #include "foundation/Error.h"
 #include "fpga/I2cPlimController.h"
+#include "fpga/SerialPlimProController.h"
 #include "fpga/SpiPlimController.h"
 #include "serial/SerialController.h"
 #include "usb/SerialPlimController.h"
@@ -16,9 +17,10 @@ std::unique_ptr<ControllerBase> createController(const Settings& settings) {
             return std::make_unique<I2cPlimController>(&settings);
         case kHardwareSpiPlim:
             return std::make_unique<SpiPlimController>(&settings);
+        case kHardwareSerialPlimPro:
+            return std::make_unique<SerialPlimProController>(&settings);
         // Each controller joins here as it is built:
         //   kHardwareEthernetPlim  -> EthernetPlimController
-        //   kHardwareSerialPlimPro -> SerialPlimProController
         default:
             break;
     }

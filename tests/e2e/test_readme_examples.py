@@ -20,8 +20,9 @@ WINE = PLATFORM == "win32"
 # controller has not landed yet is listed in PENDING instead.
 FPGA = "device 16d0:0e27 model=fpga\nbytes 00 2a 40 21 42 23 44 70\n"
 MODELS = {"--serial-plim": "device 16d0:0e26 model=serialplim\nendpoint 0x82\ntext \"hello\"\n",
-          "--i2c-plim": FPGA, "--spi-plim": FPGA, "--ezusb": "device 16d0:0f3b model=ezusb\n"}
-PENDING = {"--serial-plim-pro", "--ethernet-plim"}
+          "--i2c-plim": FPGA, "--spi-plim": FPGA, "--ezusb": "device 16d0:0f3b model=ezusb\n",
+          "--serial-plim-pro": "device 326f:0005 model=fpga\nrx 0 text=hello\n"}
+PENDING = {"--ethernet-plim"}
 
 
 def examples():

@@ -63,6 +63,9 @@ public:
     // An `endpoint` line naming an endpoint the model does not have yet: add it or
     // refuse with a complaint.
     virtual std::string addEndpoint(const EndpointInfo& info);
+    // The device line's VID and PID, once, before the device's first statement:
+    // a model that stands for several devices picks its behaviour by them.
+    virtual void setIdentity(uint16_t /*vid*/, uint16_t /*pid*/) {}
     // After the device's last statement: complain about an inconsistent set-up.
     virtual std::string finish() { return {}; }
 

@@ -1,0 +1,49 @@
+"""The Serial Plim Pro end to end: the program on the simulator's fpga model, its
+capture stream written from line events by the scenario."""
+import os
+import uuid
+
+import pytest
+
+from conftest import BUILD_DIR, PLATFORM, frame
+from test_qwlog import read_qwlog
+
+LINE0_RECORD, LINE1_RECORD, ERROR_RECORD = 0x61D47FF1FC334A10, 0x61D47FF1FC334A11, 0x01D47FF1FC334A16
+EVENTS = "rx 0 text=hello delta=100\nrx 1 text=OK\nline-state 0x01\nevent 8\n"
+
+
+def bus(tmp_path, extra=""):
+    if not BUILD_DIR:
+        pytest.skip("QW_BUILD_DIR not set")
+    (tmp_path / "bus.sim").write_text("speed 20\nrecord record.txt\ndevice 326f:0005 model=fpga\n"
+                                      "register 15 0x0003\n" + EVENTS + extra)
+    env = {"QWSIM_SCENARIO": str(tmp_path / "bus.sim")}
+    if PLATFORM != "win32":
+        env["LD_LIBRARY_PATH"] = os.path.join(BUILD_DIR, "sim", "lib")
+    return env
+
+
+def test_decoded_capture_on_stdout_with_line_outputs_and_a_transmit(background, tmp_path):
+    qw = background("--serial-plim-pro", "--ser-baud", "115200", "--ser-dtr", "0", "--stdin", "--stdout",
+                    env=bus(tmp_path), cwd=tmp_path)
+    messages = qw.wait_output(lambda m: len(m) >= 4)
+    qw.proc.stdin.write(frame(0x28, b"AT"))
+    assert qw.finish() == (0, b"")
+    assert messages == [(0x02, b"hello"), (0x03, b"OK"), (0x2C, bytes([0x01, 0x02])), (0x2E, b"")]
+    record = (tmp_path / "record.txt").read_text()
+    # 115200 baud; capture on with RTS alone; the bytes sent.
+    assert "index=0x000a len=2 timeout=0 result=2 data=0018" in record
+    assert "index=0x0004 len=2 timeout=0 result=2 data=0011" in record
+    assert "out dev=dev0 ep=0x02 len=2 timeout=0 result=2 data=4154" in record
+
+
+@pytest.mark.skipif(PLATFORM == "win32", reason="the decoded capture is the Windows case")
+def test_capture_into_a_log_file_until_the_device_goes(qw, tmp_path):
+    # The records' 33 bytes, then the device is unplugged.
+    result = qw("--serial-plim-pro", "--qwlog", "--out", "cap.qwlog", env=bus(tmp_path, "disconnect after 33 bytes\n"),
+                cwd=tmp_path)
+    assert result.code == 255 and result.stderr.startswith(b"error: ")
+    classes, records = read_qwlog((tmp_path / "cap.qwlog").read_bytes())
+    assert classes == [uuid.UUID("3a1ec99b-234a-49a0-be4b-f6e60b80a5c0"), uuid.UUID("b26c1b57-16c7-48a5-bbb9-05ea1ada5368")]
+    assert [(code, data) for code, _, data in records[:2]] == [(LINE0_RECORD, b"hello"), (LINE1_RECORD, b"OK")]
+    assert [code for code, _, _ in records[2:]] == [ERROR_RECORD]

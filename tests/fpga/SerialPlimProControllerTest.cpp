@@ -1,0 +1,170 @@
+// The Serial Plim Pro controller on the simulator's fpga model: register
+// programming, host commands, capture.
+#include <future>
+
+#include "foundation/ErrorMgr.h"
+#include "fpga/SerialPlimProController.h"
+#include "session/Message.h"
+#include "support/MemoryTransport.h"
+#include "support/UsbSimTest.h"
+
+using namespace vek;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Strings = std::vector<std::string>;
+const std::string kDevice = "device 326f:0005 model=fpga\nregister 3 0x0081\nregister 15 0x0021\n";
+const std::string kTooFast = "baud rates over 2.5 Mbps are not supported";
+
+// Register writes as "N=VALUE" (hex), a failed one as "N!".
+Strings registerWrites() {
+    Strings out;
+    for (const std::string& l : recorded("control dev=dev0 type=0x40 req=0x59 ")) {
+        std::string n = std::to_string(std::stoul(l.substr(l.find("index=") + 6, 6), nullptr, 16));
+        out.push_back(l.find(" result=2 ") == std::string::npos ? n + "!" : n + "=" + l.substr(l.rfind("data=") + 5));
+    }
+    return out;
+}
+
+// The writes of a capture start: stop, line settings, timer, clearing, control.
+Strings startWrites(Strings line, const std::string& control) {
+    line.insert(line.begin(), "4=0000");
+    line.insert(line.end(), {"16=a601", "17=000e", "7=0000", "6=0000", "5=0000", control});
+    return line;
+}
+
+// "ok", "win<code>" for a Windows-domain error, else the error's text.
+std::string outcome(const HostMessage& m) {
+    if (m.code == kMsgDone) return "ok";
+    err::ErrorRef e(m.payload.data(), m.payload.size());
+    return e.guid() == err::kWinDomain ? "win" + std::to_string(e.code()) : err::getErrorDescription(e);
+}
+
+Bytes config(uint32_t baud, uint8_t data, uint8_t stop, uint8_t parity) {
+    return {uint8_t(baud), uint8_t(baud >> 8), uint8_t(baud >> 16), uint8_t(baud >> 24), data, stop, parity, 0};
+}
+
+// A run on a thread of its own whose commands the test sends one at a time.
+struct Session {
+    explicit Session(ControllerBase& c)
+        : run(std::async(std::launch::async, [&c, this] { return c.run(&out, &in); })) {}
+    std::string send(const Bytes& command) {
+        size_t before = parseMessages(in.output()).size(), bytes = in.output().size();
+        in.pushInput(command);
+        EXPECT_TRUE(in.waitForOutput(bytes + 4));
+        std::vector<HostMessage> replies = parseMessages(in.output());
+        return replies.size() > before ? outcome(replies[before]) : "none";
+    }
+    bool end() { return in.endInput(), run.get(); }
+    MemoryTransport out, in;
+    std::future<bool> run;
+};
+
+}  // namespace
+
+using SerialPlimProTest = UsbSimTest;
+
+TEST_F(SerialPlimProTest, BaudGeneratorAndFrameFormat) {
+    const std::pair<uint32_t, Strings> cases[] = {
+        {9600, {"10=0002", "11=0000", "12=026f", "13=0000"}},
+        {115200, {"10=0018", "11=0000", "12=0259", "13=0000"}},
+        {921600, {"10=00c0", "11=0000", "12=01b1", "13=0000"}},
+        {2'500'000, {"10=0005", "11=0000", "12=0001", "13=0000"}},
+        {2'500'001, {}},
+        {115200, {"10=0018", "11!"}},  // the second write fails
+    };
+    Settings s;
+    s.flags = kFlagSuspend;
+    for (const auto& [baud, writes] : cases) {
+        load(kDevice + (writes.size() == 2 ? "fail control 0x40 0x59 pipe nth=2" : ""));
+        SerialPlimProController c(&s);
+        MemoryTransport out;
+        ASSERT_TRUE(c.start(&out, nullptr));
+        EXPECT_EQ(c.setBaudRate(baud), writes.size() == 4) << baud;
+        EXPECT_EQ(writes.empty() ? err::getLastErrorDescription() : "", writes.empty() ? kTooFast : "");
+        EXPECT_EQ(registerWrites(), writes) << baud;
+        qwsim::clearRecordedLines();
+        for (uint8_t stop = 0; stop <= kStopBitsTwo; ++stop)
+            for (uint8_t parity = 0; parity <= kParitySpace; ++parity) {
+                ASSERT_TRUE(c.setSerialConfig(SerialConfig{9600, 7, stop, parity, 1}));
+                EXPECT_EQ(registerWrites().back(), "14=" + std::to_string(stop) + std::to_string(parity) + "07");
+            }
+        c.waitAndClose();
+    }
+}
+
+TEST_F(SerialPlimProTest, CommandsAnswerAsTheHostExpectsAndTheirSettingsLast) {
+    struct {
+        const char* device;
+        std::vector<std::pair<Bytes, std::string>> commands;
+    } cases[] = {
+        {"", {{frame(6, Bytes(7)), "win122"}, {frame(36), "win122"}, {frame(37), "win122"}, {frame(54), "win122"},
+              {frame(55), "win122"}, {frame(0x27, {1}), "win87"}, {frame(0x38), "win87"},
+              {frame(6, config(9600, 7, 2, 1)), "ok"},
+              {frame(36, {0}), "ok"}, {frame(40, {'a', 'b'}), "ok"}, {frame(40), "ok"}, {frame(55, {0xFF}), "ok"},
+              {frame(37, {2}), "ok"}, {frame(54, {1}), "ok"}, {frame(6, config(2'500'001, 8, 0, 0)), kTooFast}}},
+        // Only the write's own result reaches the host for 55, 6 and 52-53.
+        {"fail control 0x40 0x59 pipe\nendpoint 0x02\nstatus 1 stall",
+         {{frame(36, {1}), "ok"}, {frame(37, {0}), "ok"}, {frame(40, {'a'}), "ok"}, {frame(55, {4}), "Pipe error"},
+          {frame(6, config(9600, 8, 0, 0)), "Pipe error"}, {frame(52), "Pipe error"}, {frame(53), "Pipe error"}}},
+    };
+    Settings s;
+    s.flags = kFlagSuspend;
+    for (const auto& k : cases) {
+        load(kDevice + k.device);
+        SerialPlimProController c(&s);
+        {
+            Session session(c);
+            for (const auto& [command, expected] : k.commands)
+                EXPECT_EQ(session.send(command), expected) << int(command[1]);
+            EXPECT_NE(session.send(frame(51)), "win87");  // no firmware file: the uploader's failure
+            EXPECT_TRUE(session.end());
+        }
+        if (*k.device) continue;
+        const Strings line = {"10=0002", "11=0000", "12=026f", "13=0000", "14=2107"};
+        Strings expected = line;
+        expected.insert(expected.end(), {"4=0011", "4=005d", "4=005d"});
+        EXPECT_EQ(registerWrites(), expected);
+        Strings sent = recorded("out dev=dev0 ep=0x02 ");
+        ASSERT_EQ(sent.size(), 2u);
+        EXPECT_TRUE(sent[0].ends_with("timeout=0 result=2 data=6162")) << sent[0];
+        EXPECT_TRUE(sent[1].ends_with("len=0 timeout=0 result=0 data=")) << sent[1];
+        // A later session starts with the stored line settings and outputs.
+        qwsim::clearRecordedLines();
+        Session again(c);
+        EXPECT_EQ(again.send(frame(52)), "ok");
+        EXPECT_TRUE(again.end());
+        EXPECT_EQ(registerWrites(), startWrites(line, "4=005d"));
+        EXPECT_EQ(recorded("control dev=dev0 type=0xc0 req=0x58 ").size(), 2u);  // registers 3 and 15
+    }
+}
+
+TEST_F(SerialPlimProTest, CaptureStopsRestartsAndSwitchesDecoderByCommand) {
+    load(kDevice + "rx 0 text=ab delta=5\nrx 1 63\nend-packet\nchunk 512\nrate 51200\nthen repeat");
+    Settings s;
+    s.readBlockSize = 512;
+    s.readParallelism = 2;
+    SerialPlimProController c(&s);
+    Session session(c);
+    ASSERT_TRUE(session.out.waitForOutput(6 * 6));
+    EXPECT_EQ(session.send(frame(53)), "ok");
+    EXPECT_EQ(session.send(frame(52)), "ok");  // while the worker threads run
+    ASSERT_TRUE(session.out.waitForOutput(session.out.output().size() + 4 * 6));
+    EXPECT_EQ(session.send(frame(54, {1})), "ok");
+    std::vector<HostMessage> m = parseMessages(session.out.output());
+    for (int i = 0; i < 100 && m.back().code != 41; ++i, m = parseMessages(session.out.output()))
+        session.out.waitForOutput(session.out.output().size() + 1);
+    EXPECT_TRUE(session.end());
+    ASSERT_EQ(m.back().code, 41);
+    const Bytes packet = {3, 5, 'a', 0, 3, 5, 'b', 0, 4, 0, 0x63, 0};
+    EXPECT_EQ(Bytes(m.back().payload.begin() + 8, m.back().payload.end()), cat({{0x81, 0x21}, Bytes(6), packet}));
+    // Whole packets, in order, through the stop and the restart.
+    for (size_t i = 0; m[i].code != 41; ++i)
+        ASSERT_EQ(m[i].payload, (i % 2 ? Bytes{'c'} : Bytes{'a', 'b'})) << i;
+    Strings start = startWrites({"10=0008", "11=0000", "12=0269", "13=0000", "14=0008"}, "4=0031");
+    Strings expected = start;
+    expected.push_back("4=0000");
+    expected.insert(expected.end(), start.begin(), start.end());
+    EXPECT_EQ(registerWrites(), expected);
+}
