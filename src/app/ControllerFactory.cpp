@@ -1,6 +1,7 @@
 #include "app/ControllerFactory.h"
 
 #include "foundation/Error.h"
+#include "fpga/EthernetPlimController.h"
 #include "fpga/I2cPlimController.h"
 #include "fpga/SpiPlimController.h"
 #include "serial/SerialController.h"
@@ -16,8 +17,9 @@ std::unique_ptr<ControllerBase> createController(const Settings& settings) {
             return std::make_unique<I2cPlimController>(&settings);
         case kHardwareSpiPlim:
             return std::make_unique<SpiPlimController>(&settings);
+        case kHardwareEthernetPlim:
+            return std::make_unique<EthernetPlimController>(&settings);
         // Each controller joins here as it is built:
-        //   kHardwareEthernetPlim  -> EthernetPlimController
         //   kHardwareSerialPlimPro -> SerialPlimProController
         default:
             break;
