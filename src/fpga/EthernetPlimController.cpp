@@ -55,7 +55,7 @@ void EthernetPlimController::waitAndClose() {
     // The process thread has ended: the count is the main thread's now.
     if (uint64_t dropped = decoder->takeDroppedFrames())
         std::fprintf(stderr, "dropped %llu Ethernet frame(s) longer than %zu bytes: too long for a message\n",
-                     static_cast<unsigned long long>(dropped), kMaxPayload - EthernetPlimDecoderBase::kWordSize);
+                     static_cast<unsigned long long>(dropped), EthernetPlimDecoder_std::kMaxFrame);
 }
 
 bool EthernetPlimController::startCapture() {

@@ -15,6 +15,11 @@
 // complete record to processFrame. Records with L = 0 or with any of bits 28-31
 // set are consumed and dropped.
 //
+// What the decoders write for a read leaves in one write at its end (or sooner,
+// when the batch is full): one write per frame would cost a system call each.
+// A write holds whole messages or records only, so a split output is cut
+// between them.
+//
 // Runs on the controller's process thread, a read at a time; reset comes from the
 // main thread under the controller's decoder lock. Nothing is allocated after
 // construction: the record buffer holds the longest record a header can state.
@@ -38,6 +43,8 @@ public:
     static constexpr uint32_t kRejectBits = 0xF0000000;
     static constexpr size_t kWordSize = 4;
     static constexpr size_t kMaxRecord = kWordSize + ((kLengthMask + 3) & ~size_t{3});
+    // Holds any frame's output with room to spare.
+    static constexpr size_t kBatchSize = size_t{128} << 10;
 
     EthernetPlimDecoderBase();
     EthernetPlimDecoderBase(const EthernetPlimDecoderBase&) = delete;
@@ -49,7 +56,7 @@ public:
     virtual bool beginOutput(TransportBase&) { return true; }
     // Drops a record in progress.
     void reset() { count = fill = 0; }
-    // Reassembles one read's records and writes each complete frame to `out`;
+    // Reassembles one read's records and writes its complete frames to `out`;
     // write failures are not reported (the capture goes on).
     void decode(const uint8_t* data, size_t size, TransportBase& out);
     // Frames that could not be written in this form since the last call.
@@ -67,23 +74,31 @@ protected:
     // One complete record of `size` bytes, header word first, with L above 0 and
     // bits 28-31 clear.
     virtual void processFrame(TransportBase& out, const uint8_t* record, size_t size) = 0;
+    // Adds a frame's output, `head` then `body` (together at most 64 KiB + 16),
+    // to the batch.
+    void emit(TransportBase& out, ConstBytes head, ConstBytes body);
 
     uint64_t droppedFrames = 0;
 
 private:
+    void reassemble(const uint8_t* data, size_t size, TransportBase& out);
     void complete(TransportBase& out, const uint8_t* record, size_t size);
+    void flush(TransportBase& out);
 
     std::unique_ptr<uint8_t[]> buffer;  // a record spanning reads, kMaxRecord bytes
     uint32_t count = 0;                 // its size; 0: no record in progress
     uint32_t fill = 0;                  // its bytes collected so far
+    std::unique_ptr<uint8_t[]> batch;   // the output not yet written, kBatchSize bytes
+    size_t batchFill = 0;
 };
 
 // Each frame as one host message: code 27 or 28 by header bit 27, the whole record
 // (header word, frame, padding) as payload. A record a message cannot carry (L
-// above 65531) is dropped and counted.
+// above 65528: with its padding, more than 65535 bytes) is dropped and counted.
 class EthernetPlimDecoder_std final : public EthernetPlimDecoderBase {
 public:
     enum MessageCode : uint8_t { kMsgFrame = 27, kMsgFrameCodeBit = 28 };
+    static constexpr size_t kMaxFrame = 0xFFFF - 3 - kWordSize;  // 65528
 
 protected:
     void processFrame(TransportBase& out, const uint8_t* record, size_t size) override;

@@ -1,5 +1,4 @@
 // The pcap form of the Ethernet Plim's frames.
-#include <algorithm>
 #include <array>
 #include <mutex>
 
@@ -29,25 +28,6 @@ constexpr std::array<uint8_t, Pcap::kGlobalHeaderSize> kGlobalHeader = makeGloba
 constexpr uint64_t kTicksPerMicrosecond = 10;
 constexpr uint64_t kMicrosecondsPerSecond = 1'000'000;
 
-// Both parts in one gathered write, so an output split falls only between
-// records; after a partial write the rest goes the same way. The message lock
-// is held.
-void writeRecord(TransportBase& t, ConstBytes (&parts)[2]) {
-    size_t left = parts[0].size + parts[1].size;
-    for (;;) {
-        size_t k = t.writeParts(parts, 2);
-        if (k == kIoFailed || k >= left) return;
-        left -= k;
-        for (ConstBytes& part : parts) {
-            size_t used = std::min(k, part.size);
-            part.data = static_cast<const uint8_t*>(part.data) + used;
-            part.size -= used;
-            k -= used;
-        }
-        t.wait();
-    }
-}
-
 }  // namespace
 
 const uint8_t* EthernetPlimDecoder_pcap::globalHeader() { return kGlobalHeader.data(); }
@@ -71,7 +51,5 @@ void EthernetPlimDecoder_pcap::processFrame(TransportBase& out, const uint8_t* r
     putU32(&header[4], static_cast<uint32_t>(t / kTicksPerMicrosecond % kMicrosecondsPerSecond));
     putU32(&header[8], length);   // captured: never cut
     putU32(&header[12], length);  // original
-    ConstBytes parts[2] = {{header, sizeof header}, {record + kWordSize, length}};
-    std::lock_guard<std::mutex> hold(out.messageLock());
-    writeRecord(out, parts);
+    emit(out, {header, sizeof header}, {record + kWordSize, length});
 }

@@ -1,0 +1,140 @@
+"""The Ethernet Plim end to end on the simulator's fpga model: frames as messages,
+pcap on stdout and in split files (read back by tshark where it is installed), and
+a TCP host stopping and restarting a pcap capture."""
+import os
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import time
+
+import pytest
+
+from conftest import BUILD_DIR, PLATFORM, connect, frame, free_tcp_port
+
+WINE = PLATFORM == "win32"
+GLOBAL = struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 1)
+linux_only = pytest.mark.skipif(WINE, reason="under Wine: pcap into files")
+
+
+def bus(tmp_path, lines):
+    if not BUILD_DIR:
+        pytest.skip("QW_BUILD_DIR not set")
+    (tmp_path / "bus.sim").write_text("speed 20\nrecord record.txt\ndevice 326f:0003 model=fpga\n" + lines + "\n")
+    env = {"QWSIM_SCENARIO": str(tmp_path / "bus.sim")}
+    if not WINE:
+        env["LD_LIBRARY_PATH"] = os.path.join(BUILD_DIR, "sim", "lib")
+    return env
+
+
+def counting(n, seed=0):
+    return bytes((seed + i) & 0xFF for i in range(n))
+
+
+def pcap_items(data):
+    """A pcap stream that may carry framed replies: "header", ("reply", code) or a
+    frame; a partial tail is left out, and a record must have both lengths alike."""
+    items, at = [], 0
+    while len(data) - at >= 4:
+        if data[at:at + 24] == GLOBAL:
+            items.append("header")
+            at += 24
+        elif data[at:at + 4] in (b"\x02\x00\x00\x00", b"\x02\x20"):
+            items.append(("reply", data[at + 1]))
+            at += 4
+        elif len(data) - at >= 16 and len(data) - at - 16 >= struct.unpack_from("<I", data, at + 8)[0]:
+            caplen, length = struct.unpack_from("<II", data, at + 8)
+            assert caplen == length
+            items.append(data[at + 16:at + 16 + caplen])
+            at += 16 + caplen
+        else:
+            break
+    return items
+
+
+def tshark_lengths(data):
+    """Frame lengths as tshark reads the stream, or None without tshark."""
+    if not shutil.which("tshark"):
+        return None
+    result = subprocess.run(["tshark", "-r", "-", "-T", "fields", "-e", "frame.len"], input=data,
+                            capture_output=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    return [int(n) for n in result.stdout.split()]
+
+
+def wait_for(condition, timeout=20):
+    deadline = time.monotonic() + timeout
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.02)
+    return condition()
+
+
+@linux_only
+def test_frames_become_messages_and_frames_too_long_for_one_are_counted(background, tmp_path):
+    env = bus(tmp_path, "idle 2 ones\nframe 0102030405\nframe size=64 flags=0x08000000\nframe size=65535\n"
+                        "frame size=65528\nframe size=65529\nframe 01 flags=0x10000000\nchunk 1000")
+    qw = background("--ethernet-plim", "--stdout", "--stdin", env=env, cwd=tmp_path)
+    messages = qw.wait_output(lambda m: len(m) >= 3)
+    code, stderr = qw.finish()
+    assert messages == [(27, struct.pack("<I", 5) + counting(5, 1) + bytes(3)),
+                        (28, struct.pack("<I", 64 | 1 << 27) + counting(64)),
+                        (27, struct.pack("<I", 65528) + counting(65528))]
+    assert (code, stderr) == (0, b"dropped 2 Ethernet frame(s) longer than 65528 bytes: too long for a message\n")
+
+
+@linux_only
+def test_pcap_on_stdout_carries_the_frames_of_a_pcap_file_whole(background, tmp_path):
+    frames = [counting(60, 1), counting(1514, 2), counting(9000, 3)]
+    (tmp_path / "in.pcap").write_bytes(GLOBAL + b"".join(struct.pack("<IIII", 1, 2, len(f), len(f)) + f
+                                                         for f in frames))
+    qw = background("--ethernet-plim", "--pcap", "--stdout", "--stdin", env=bus(tmp_path, "pcap in.pcap\nchunk 1000"),
+                    cwd=tmp_path)
+    assert wait_for(lambda: len(pcap_items(bytes(qw.output))) == 4)
+    assert qw.finish() == (0, b"")
+    assert pcap_items(bytes(qw.output)) == ["header"] + frames
+    assert tshark_lengths(bytes(qw.output)) in (None, [60, 1514, 9000])
+
+
+def test_split_pcap_files_each_open_on_their_own(background, tmp_path):
+    qw = background("--ethernet-plim", "--pcap", "--out", "cap.pcap", "--split-size", "4K", cwd=tmp_path,
+                    env=bus(tmp_path, "frame size=1000\nframe size=300\nchunk 1000\nrate 200K\nthen repeat"))
+    assert wait_for(lambda: (tmp_path / "cap-03.pcap").exists())
+    qw.proc.send_signal(signal.SIGINT)
+    assert qw.finish() == (0, b"")
+    for f in sorted(tmp_path.glob("cap-*.pcap")):
+        data = f.read_bytes()
+        items = pcap_items(data)
+        assert items[0] == "header" and "header" not in items[1:], f
+        assert all(i in (counting(1000), counting(300)) for i in items[1:]), f
+        assert sum(24 if i == "header" else 16 + len(i) for i in items) == len(data), f  # whole records only
+        assert tshark_lengths(data) in (None, [len(i) for i in items[1:]]), f
+
+
+@linux_only
+def test_a_tcp_host_stops_and_restarts_a_pcap_capture(background, tmp_path):
+    port = free_tcp_port()
+    qw = background("--ethernet-plim", "--pcap", "--tcp", str(port), cwd=tmp_path,
+                    env=bus(tmp_path, "frame size=60\nchunk 64\nrate 6400\nthen repeat"))
+    data = b""
+    with connect(socket.AF_INET, ("127.0.0.1", port)) as host:
+        def until(condition):
+            nonlocal data
+            host.settimeout(20)
+            while not condition(pcap_items(data)):
+                chunk = host.recv(65536)
+                assert chunk
+                data += chunk
+        until(lambda items: len(items) >= 4)
+        host.sendall(frame(31))  # stop
+        until(lambda items: ("reply", 0) in items)
+        host.sendall(frame(30))  # start: a new pcap stream
+        until(lambda items: items.count(("reply", 0)) == 2 and len(items) - items.index("header", 1) > 3)
+    items = pcap_items(data)
+    restart = items.index("header", 1)
+    assert items[0] == "header" and items.index(("reply", 0)) < restart < len(items) - 1 - items[::-1].index(("reply", 0))
+    assert {i for i in items if isinstance(i, bytes)} == {counting(60)}
+    lines = (tmp_path / "record.txt").read_text().splitlines()
+    assert [l.rsplit("data=", 1)[1] for l in lines if l.startswith("out dev=dev0 ep=0x02 ")][:5] == \
+        ["aa", "55", "aa", "aa", "55"]
+    assert qw.proc.poll() is None
