@@ -66,14 +66,17 @@ std::string frameStatement(const Statement& st, Bytes& out) {
     return {};
 }
 
-std::string idleStatement(const Statement& st, Bytes& out) {
+// Made as they are sent, never held: a pattern of the word's byte.
+std::string idleStatement(const Statement& st, GenericModel& stream, uint8_t endpoint) {
     size_t n = st.words.size();
     uint64_t count = 0;
-    if (n < 2 || n > 3 || !parseNumber(st.words[1], &count) || count > (uint64_t{16} << 20) ||
+    if (n < 2 || n > 3 || !parseNumber(st.words[1], &count) || count > (uint64_t{1} << 40) ||
         (n == 3 && st.words[2] != "zeros" && st.words[2] != "ones"))
-        return "expected 'idle COUNT [zeros|ones]' with up to 16M words";
-    out.resize(out.size() + 4 * count, n == 3 && st.words[2] == "ones" ? 0xFF : 0x00);
-    return {};
+        return "expected 'idle COUNT [zeros|ones]'";
+    if (count == 0) return {};
+    const char* fill = n == 3 && st.words[2] == "ones" ? "0xff" : "0x00";
+    return stream.configure(Statement{{"pattern", "fill", fill, std::to_string(4 * count)}, st.line, st.baseDir},
+                            endpoint);
 }
 
 uint32_t readU32(const uint8_t* p, bool swapped) {
@@ -126,10 +129,9 @@ bool isEthernetStatement(const std::string& k) { return k == "frame" || k == "id
 
 std::string configureEthernet(const Statement& st, GenericModel& stream, uint8_t endpoint) {
     const std::string& k = st.words[0];
+    if (k == "idle") return idleStatement(st, stream, endpoint);
     Bytes bytes;
-    std::string problem = k == "frame" ? frameStatement(st, bytes)
-                          : k == "idle" ? idleStatement(st, bytes)
-                                        : pcapStatement(st, bytes);
+    std::string problem = k == "frame" ? frameStatement(st, bytes) : pcapStatement(st, bytes);
     if (!problem.empty()) return problem;
     if (bytes.empty()) return {};
     // Handed on as the literal bytes they are.

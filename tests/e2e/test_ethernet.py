@@ -72,8 +72,9 @@ def wait_for(condition, timeout=20):
 
 @linux_only
 def test_frames_become_messages_and_frames_too_long_for_one_are_counted(background, tmp_path):
+    # The frames too long come before the last message, which so tells they were read.
     env = bus(tmp_path, "idle 2 ones\nframe 0102030405\nframe size=64 flags=0x08000000\nframe size=65535\n"
-                        "frame size=65528\nframe size=65529\nframe 01 flags=0x10000000\nchunk 1000")
+                        "frame size=65529\nframe 01 flags=0x10000000\nframe size=65528\nchunk 1000")
     qw = background("--ethernet-plim", "--stdout", "--stdin", env=env, cwd=tmp_path)
     messages = qw.wait_output(lambda m: len(m) >= 3)
     code, stderr = qw.finish()
