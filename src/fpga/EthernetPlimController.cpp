@@ -54,8 +54,8 @@ void EthernetPlimController::waitAndClose() {
     UsbFpgaControllerBase::waitAndClose();
     // The process thread has ended: the count is the main thread's now.
     if (uint64_t dropped = decoder->takeDroppedFrames())
-        std::fprintf(stderr, "dropped %llu Ethernet frame(s) longer than %zu bytes: too long for a message\n",
-                     static_cast<unsigned long long>(dropped), EthernetPlimDecoder_std::kMaxFrame);
+        std::fprintf(stderr, "dropped %llu Ethernet frame(s) longer than %u bytes: too long for a message\n",
+                     static_cast<unsigned long long>(dropped), static_cast<unsigned>(EthernetPlimDecoder_std::kMaxFrame));
 }
 
 bool EthernetPlimController::startCapture() {

@@ -11,7 +11,8 @@ bool isIdle(uint32_t w) { return w == 0 || w == ~uint32_t{0}; }
 }  // namespace
 
 EthernetPlimDecoderBase::EthernetPlimDecoderBase()
-    : buffer(std::make_unique<uint8_t[]>(kMaxRecord)), batch(std::make_unique<uint8_t[]>(kBatchSize)) {}
+    : buffer(std::make_unique_for_overwrite<uint8_t[]>(kMaxRecord)),
+      batch(std::make_unique_for_overwrite<uint8_t[]>(kBatchSize)) {}
 
 EthernetPlimDecoderBase::~EthernetPlimDecoderBase() = default;
 

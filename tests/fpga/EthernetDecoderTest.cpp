@@ -107,7 +107,7 @@ TEST(EthernetPlimDecoder, AnySplitOfAWordStreamGivesTheSameFrames) {
             if (length != 0 && (flags >> 28) == 0) delivered.push_back(r);
         }
         for (size_t at = 0, n; at < stream.size(); at += n) {
-            n = std::min(stream.size() - at, 4 * (1 + random() % (round % 2 ? 5 : 5000)));
+            n = std::min<size_t>(stream.size() - at, 4 * (1 + random() % (round % 2 ? 5 : 5000)));
             reads.emplace_back(stream.begin() + at, stream.begin() + at + n);
         }
         EXPECT_EQ(decodeBoth({stream}), expected(delivered)) << round;
