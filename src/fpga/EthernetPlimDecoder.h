@@ -98,7 +98,7 @@ private:
 class EthernetPlimDecoder_std final : public EthernetPlimDecoderBase {
 public:
     enum MessageCode : uint8_t { kMsgFrame = 27, kMsgFrameCodeBit = 28 };
-    static constexpr size_t kMaxFrame = 0xFFFF - 3 - kWordSize;  // 65528
+    static constexpr size_t kMaxFrame = (0xFFFF & ~size_t{3}) - kWordSize;  // 65528
 
 protected:
     void processFrame(TransportBase& out, const uint8_t* record, size_t size) override;
@@ -106,9 +106,8 @@ protected:
 
 // A raw pcap stream (no message framing): a global header at every capture start,
 // then per frame a record header with the host's time and the frame whole. The
-// global header is also the preamble of every further file of a split output, so
-// each file opens on its own; a record is one write, so a split falls between
-// records.
+// global header is also the preamble of every further file of a split output, and
+// writes hold whole records, so each file opens on its own.
 class EthernetPlimDecoder_pcap final : public EthernetPlimDecoderBase {
 public:
     static constexpr uint32_t kMagic = 0xA1B2C3D4;  // microsecond timestamps

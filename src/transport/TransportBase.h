@@ -40,7 +40,7 @@ public:
     virtual bool wait() = 0;
     // Bytes every further file of a split output begins with (a file format's
     // header), so each file reads on its own. Kept by copy; a transport that does
-    // not split ignores them.
+    // not split ignores them. Set under the message lock: splits happen in writes.
     virtual void setFilePreamble(ConstBytes) {}
 
     // Held by the message writers across a message's header and payload writes.
