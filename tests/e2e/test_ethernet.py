@@ -23,9 +23,7 @@ def bus(tmp_path, lines):
         pytest.skip("QW_BUILD_DIR not set")
     (tmp_path / "bus.sim").write_text("speed 20\nrecord record.txt\ndevice 326f:0003 model=fpga\n" + lines + "\n")
     env = {"QWSIM_SCENARIO": str(tmp_path / "bus.sim")}
-    if not WINE:
-        env["LD_LIBRARY_PATH"] = os.path.join(BUILD_DIR, "sim", "lib")
-    return env
+    return env if WINE else dict(env, LD_LIBRARY_PATH=os.path.join(BUILD_DIR, "sim", "lib"))
 
 
 def counting(n, seed=0):
@@ -33,23 +31,19 @@ def counting(n, seed=0):
 
 
 def pcap_items(data):
-    """A pcap stream that may carry framed replies: "header", ("reply", code) or a
-    frame; a partial tail is left out, and a record must have both lengths alike."""
+    """A pcap stream that may carry framed replies, as "header", ("reply", code) or a
+    frame (both its lengths alike); a partial tail is left out."""
     items, at = [], 0
     while len(data) - at >= 4:
-        if data[at:at + 24] == GLOBAL:
-            items.append("header")
-            at += 24
-        elif data[at:at + 4] in (b"\x02\x00\x00\x00", b"\x02\x20"):
-            items.append(("reply", data[at + 1]))
-            at += 4
-        elif len(data) - at >= 16 and len(data) - at - 16 >= struct.unpack_from("<I", data, at + 8)[0]:
-            caplen, length = struct.unpack_from("<II", data, at + 8)
-            assert caplen == length
-            items.append(data[at + 16:at + 16 + caplen])
-            at += 16 + caplen
-        else:
+        if data[at:at + 24] == GLOBAL or data[at:at + 4] == b"\x02\x00\x00\x00":
+            items.append("header" if data[at] != 2 else ("reply", data[at + 1]))
+            at += 24 if data[at] != 2 else 4
+            continue
+        caplen, length = struct.unpack_from("<II", data, at + 8) if len(data) - at >= 16 else (0, 1)
+        if caplen != length or len(data) - at - 16 < caplen:
             break
+        items.append(data[at + 16:at + 16 + caplen])
+        at += 16 + caplen
     return items
 
 
@@ -59,8 +53,7 @@ def tshark_lengths(data):
         return None
     result = subprocess.run(["tshark", "-r", "-", "-T", "fields", "-e", "frame.len"], input=data,
                             capture_output=True, timeout=60)
-    assert result.returncode == 0, result.stderr
-    return [int(n) for n in result.stdout.split()]
+    return [int(n) for n in result.stdout.split()] if result.returncode == 0 else result.stderr
 
 
 def wait_for(condition, timeout=20):
@@ -76,24 +69,28 @@ def test_frames_become_messages_and_frames_too_long_for_one_are_counted(backgrou
     env = bus(tmp_path, "idle 2 ones\nframe 0102030405\nframe size=64 flags=0x08000000\nframe size=65535\n"
                         "frame size=65529\nframe 01 flags=0x10000000\nframe size=65528\nchunk 1000")
     qw = background("--ethernet-plim", "--stdout", "--stdin", env=env, cwd=tmp_path)
-    messages = qw.wait_output(lambda m: len(m) >= 3)
-    code, stderr = qw.finish()
-    assert messages == [(27, struct.pack("<I", 5) + counting(5, 1) + bytes(3)),
-                        (28, struct.pack("<I", 64 | 1 << 27) + counting(64)),
-                        (27, struct.pack("<I", 65528) + counting(65528))]
-    assert (code, stderr) == (0, b"dropped 2 Ethernet frame(s) longer than 65528 bytes: too long for a message\n")
+    assert qw.wait_output(lambda m: len(m) >= 3) == [(27, struct.pack("<I", 5) + counting(5, 1) + bytes(3)),
+                                                     (28, struct.pack("<I", 64 | 1 << 27) + counting(64)),
+                                                     (27, struct.pack("<I", 65528) + counting(65528))]
+    assert qw.finish() == (0, b"dropped 2 Ethernet frame(s) longer than 65528 bytes: too long for a message\n")
 
 
 @linux_only
-def test_pcap_on_stdout_carries_the_frames_of_a_pcap_file_whole(background, tmp_path):
+def test_pcap_on_stdout_holds_the_frames_whole_and_nothing_of_a_failed_upload(background, tmp_path):
     frames = [counting(60, 1), counting(1514, 2), counting(9000, 3)]
     (tmp_path / "in.pcap").write_bytes(GLOBAL + b"".join(struct.pack("<IIII", 1, 2, len(f), len(f)) + f
                                                          for f in frames))
-    qw = background("--ethernet-plim", "--pcap", "--stdout", "--stdin", env=bus(tmp_path, "pcap in.pcap\nchunk 1000"),
-                    cwd=tmp_path)
-    assert wait_for(lambda: len(pcap_items(bytes(qw.output))) == 4)
-    assert qw.finish() == (0, b"")
-    assert pcap_items(bytes(qw.output)) == ["header"] + frames
+    (tmp_path / "f.rpd").write_bytes(bytes(32))
+    env = bus(tmp_path, "fail control 0x40 0x52 pipe\npcap in.pcap\nchunk 1000")
+    qw = background("--ethernet-plim", "--pcap", "--stdout", "--stdin", "--rpd", "f.rpd", env=env, cwd=tmp_path)
+    qw.proc.stdin.write(frame(29))  # the upload's erase fails
+    qw.proc.stdin.flush()
+    assert wait_for(lambda: len(pcap_items(bytes(qw.output))) == 4 and "req=0x52" in
+                    (tmp_path / "record.txt").read_text())
+    code, stderr = qw.finish()
+    assert (code, pcap_items(bytes(qw.output))) == (0, ["header"] + frames)
+    assert stderr.startswith(b"Uploading firmware: f.rpd\n")
+    assert stderr.endswith(b"\nErasing flash...\nerror: firmware upload failed: Pipe error\n")
     assert tshark_lengths(bytes(qw.output)) in (None, [60, 1514, 9000])
 
 
@@ -106,8 +103,7 @@ def test_split_pcap_files_each_open_on_their_own(background, tmp_path):
     for f in sorted(tmp_path.glob("cap-*.pcap")):
         data = f.read_bytes()
         items = pcap_items(data)
-        assert items[0] == "header" and "header" not in items[1:], f
-        assert all(i in (counting(1000), counting(300)) for i in items[1:]), f
+        assert items[0] == "header" and set(items[1:]) <= {counting(1000), counting(300)}, f
         assert sum(24 if i == "header" else 16 + len(i) for i in items) == len(data), f  # whole records only
         assert tshark_lengths(data) in (None, [len(i) for i in items[1:]]), f
 
@@ -119,23 +115,20 @@ def test_a_tcp_host_stops_and_restarts_a_pcap_capture(background, tmp_path):
                     env=bus(tmp_path, "frame size=60\nchunk 64\nrate 6400\nthen repeat"))
     data = b""
     with connect(socket.AF_INET, ("127.0.0.1", port)) as host:
-        def until(condition):
-            nonlocal data
-            host.settimeout(20)
-            while not condition(pcap_items(data)):
+        host.settimeout(20)
+        for command, done in ((None, lambda i: len(i) >= 4), (31, lambda i: ("reply", 0) in i),
+                              (30, lambda i: i.count(("reply", 0)) == 2 and len(i) - i.index("header", 1) > 3)):
+            if command:
+                host.sendall(frame(command))
+            while not done(pcap_items(data)):
                 chunk = host.recv(65536)
                 assert chunk
                 data += chunk
-        until(lambda items: len(items) >= 4)
-        host.sendall(frame(31))  # stop
-        until(lambda items: ("reply", 0) in items)
-        host.sendall(frame(30))  # start: a new pcap stream
-        until(lambda items: items.count(("reply", 0)) == 2 and len(items) - items.index("header", 1) > 3)
+    # A new pcap stream begins with the restart, before its reply.
     items = pcap_items(data)
-    restart = items.index("header", 1)
-    assert items[0] == "header" and items.index(("reply", 0)) < restart < len(items) - 1 - items[::-1].index(("reply", 0))
+    replies = [n for n, i in enumerate(items) if i == ("reply", 0)]
+    assert items[0] == "header" and replies[0] < items.index("header", 1) < replies[1]
     assert {i for i in items if isinstance(i, bytes)} == {counting(60)}
     lines = (tmp_path / "record.txt").read_text().splitlines()
     assert [l.rsplit("data=", 1)[1] for l in lines if l.startswith("out dev=dev0 ep=0x02 ")][:5] == \
         ["aa", "55", "aa", "aa", "55"]
-    assert qw.proc.poll() is None
