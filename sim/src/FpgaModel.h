@@ -4,7 +4,8 @@
 // 0x50-0x54 that writes a flash image, and a capture stream on bulk IN 0x86 that
 // flows only while one-byte commands on bulk OUT 0x02 have switched capture on.
 // What the stream carries comes from the core's data statements (as for the
-// generic model's IN endpoints). README.md lists the statements.
+// generic model's IN endpoints) and the Ethernet Plim's frame statements
+// (FpgaEthernet.h). README.md lists the statements.
 
 #include <cstdint>
 #include <string>

@@ -94,6 +94,16 @@ def test_pcap_on_stdout_holds_the_frames_whole_and_nothing_of_a_failed_upload(ba
     assert tshark_lengths(bytes(qw.output)) in (None, [60, 1514, 9000])
 
 
+@linux_only
+def test_a_failed_pcap_capture_reports_on_standard_error_only(qw, tmp_path):
+    result = qw("--ethernet-plim", "--pcap", "--stdout", cwd=tmp_path,
+                env=bus(tmp_path, "frame size=60\nchunk 64\nthen repeat\ndisconnect after 640 bytes"))
+    # The text depends on where the device went missing: a transfer or a call.
+    assert result.code == 255 and result.stderr.startswith(b"error: ") and result.stderr.count(b"\n") == 1
+    items = pcap_items(result.stdout)  # pcap only, up to the failure
+    assert items == ["header"] + [counting(60)] * 10 and len(result.stdout) == 24 + 10 * 76
+
+
 def test_split_pcap_files_each_open_on_their_own(background, tmp_path):
     qw = background("--ethernet-plim", "--pcap", "--out", "cap.pcap", "--split-size", "4K", cwd=tmp_path,
                     env=bus(tmp_path, "frame size=1000\nframe size=300\nchunk 1000\nrate 200K\nthen repeat"))
