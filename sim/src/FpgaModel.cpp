@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "FpgaEthernet.h"
 #include "Scenario.h"
 
 namespace qwsim {
@@ -40,9 +41,10 @@ std::vector<EndpointInfo> FpgaModel::endpoints() const {
 std::string FpgaModel::configure(const Statement& st, int endpoint) {
     const std::string& k = st.words[0];
     size_t n = st.words.size();
-    if (isDataStatement(k)) {
+    if (isDataStatement(k) || isEthernetStatement(k)) {
         // The device has one IN endpoint, so its data needs no endpoint line.
         if (endpoint >= 0 && endpoint != kDataEndpoint) return "'" + k + "' belongs to endpoint 0x86";
+        if (isEthernetStatement(k)) return configureEthernet(st, stream_, kDataEndpoint);
         return stream_.configure(st, kDataEndpoint);
     }
     if (k == "version") {

@@ -5,8 +5,8 @@
 // flows only while one-byte commands on bulk OUT 0x02 have switched capture on.
 // What the stream carries comes from the core's data statements (as for the
 // generic model's IN endpoints). The Serial Plim Pro switches its capture by a
-// register instead and has statements of its own (FpgaSerialPro.h). README.md
-// lists the statements.
+// register instead and has statements of its own (FpgaSerialPro.h), as has the
+// Ethernet Plim for its frames (FpgaEthernet.h). README.md lists the statements.
 
 #include <cstdint>
 #include <memory>

@@ -1,6 +1,7 @@
 #include "app/ControllerFactory.h"
 
 #include "foundation/Error.h"
+#include "fpga/EthernetPlimController.h"
 #include "fpga/I2cPlimController.h"
 #include "fpga/SerialPlimProController.h"
 #include "fpga/SpiPlimController.h"
@@ -19,8 +20,8 @@ std::unique_ptr<ControllerBase> createController(const Settings& settings) {
             return std::make_unique<SpiPlimController>(&settings);
         case kHardwareSerialPlimPro:
             return std::make_unique<SerialPlimProController>(&settings);
-        // Each controller joins here as it is built:
-        //   kHardwareEthernetPlim  -> EthernetPlimController
+        case kHardwareEthernetPlim:
+            return std::make_unique<EthernetPlimController>(&settings);
         default:
             break;
     }

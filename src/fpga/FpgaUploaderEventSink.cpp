@@ -1,5 +1,6 @@
 #include "fpga/FpgaUploaderEventSink.h"
 
+#include "foundation/Error.h"
 #include "session/Message.h"
 
 void FpgaUploaderTransportEventSink::onProgress(uint32_t percent) {
@@ -10,3 +11,7 @@ void FpgaUploaderTransportEventSink::onProgress(uint32_t percent) {
 void FpgaUploaderTransportEventSink::onError() { writeErrorMessage(*transport_); }
 
 void FpgaUploaderTransportEventSink::onCompleted() { writeMessage(*transport_, kMsgDone, nullptr, 0); }
+
+void FpgaUploaderConsoleEventSink::onError() {
+    std::fprintf(console_, "error: firmware upload failed: %s\n", vek::err::getLastErrorMessage().c_str());
+}

@@ -5,6 +5,7 @@
 // first (then none).
 
 #include <cstdint>
+#include <cstdio>
 
 #include "transport/TransportBase.h"
 
@@ -30,6 +31,20 @@ public:
 
 private:
     TransportBase* transport_;  // not owned
+};
+
+// An upload the host asked for while the output carries no messages (a pcap
+// stream): a failure goes to the console as text; progress and completion are
+// there already, in the uploader's own texts.
+class FpgaUploaderConsoleEventSink final : public FpgaUploaderEventSink {
+public:
+    explicit FpgaUploaderConsoleEventSink(std::FILE* console) : console_(console) {}
+    void onProgress(uint32_t) override {}
+    void onError() override;
+    void onCompleted() override {}
+
+private:
+    std::FILE* console_;
 };
 
 // An upload-only run: the upload's end, either way, ends the controller's run.

@@ -57,6 +57,12 @@ public:
     virtual bool startCapture() = 0;
     virtual bool stopCapture() = 0;
 
+    // Where an upload the host asks for reports: to the host, as messages on the
+    // output. A T whose output carries no messages declares its own.
+    std::unique_ptr<FpgaUploaderEventSink> makeHostUploadSink(TransportBase* output) {
+        return std::make_unique<FpgaUploaderTransportEventSink>(output);
+    }
+
     // Upload thread, upload-only runs: the upload ended. A failure becomes the
     // run's failure, so the program exits with its error.
     void endUploadOnlyRun(bool failed) {
@@ -100,7 +106,7 @@ bool UsbFpgaControllerBase<T>::start(TransportBase* output, TransportBase*) {
         // running, instead of having its stop cleared by the threads' start.
         return startThreads() && uploadFirmware();
     }
-    uploaderEventSink = std::make_unique<FpgaUploaderTransportEventSink>(output);
+    uploaderEventSink = static_cast<T*>(this)->makeHostUploadSink(output);
     return settings->has(kFlagSuspend) || startCapture();
 }
 

@@ -83,11 +83,26 @@ size_t FileTransport::afterWrite(size_t n) {
         vek::err::addErrorContext("writing " + name_);
         return kIoFailed;
     }
-    if (splitter_.onWritten(n) && !open(splitter_.fileName(), vek::io::FileMode::kOutputReadWrite)) {
+    if (splitter_.onWritten(n) && !(open(splitter_.fileName(), vek::io::FileMode::kOutputReadWrite) &&
+                                    writePreamble())) {
         vek::err::setErrorContext("cannot create the next " + name_);
         return kIoFailed;
     }
     return n;
+}
+
+void FileTransport::setFilePreamble(ConstBytes bytes) {
+    auto p = static_cast<const uint8_t*>(bytes.data);
+    preamble_.assign(p, p + bytes.size);
+}
+
+bool FileTransport::writePreamble() {
+    for (size_t at = 0; at < preamble_.size();) {
+        size_t n = stream_->write(preamble_.data() + at, preamble_.size() - at);
+        if (n == kIoFailed) return false;
+        at += n;
+    }
+    return true;
 }
 
 bool FileTransport::wait() {

@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "foundation/File.h"
 #include "foundation/Time.h"
@@ -43,6 +44,9 @@ public:
     size_t writeParts(const ConstBytes* parts, size_t count) override;
     // 100 ms.
     bool wait() override;
+    // Written to each new file of the split series as it is opened; not counted
+    // against the size limit.
+    void setFilePreamble(ConstBytes bytes) override;
 
 protected:
     FileTransport(std::unique_ptr<vek::io::Stream> stream, std::string name)
@@ -53,8 +57,11 @@ private:
     bool adopt(std::unique_ptr<vek::io::Stream> stream);
     // After `n` bytes went out: the next file of a split output, when due.
     size_t afterWrite(size_t n);
+    // The preamble into a file just opened. False with the last error set.
+    bool writePreamble();
 
     OutputFileSplitter splitter_;
     std::unique_ptr<vek::io::Stream> stream_;
     std::string name_;  // for the console, e.g. output file "x", standard input
+    std::vector<uint8_t> preamble_;
 };

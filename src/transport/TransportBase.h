@@ -38,6 +38,10 @@ public:
     virtual size_t writeParts(const ConstBytes* parts, size_t count);
     // A pause before the rest of a partial write is retried.
     virtual bool wait() = 0;
+    // Bytes every further file of a split output begins with (a file format's
+    // header), so each file reads on its own. Kept by copy; a transport that does
+    // not split ignores them. Set under the message lock: splits happen in writes.
+    virtual void setFilePreamble(ConstBytes) {}
 
     // Held by the message writers across a message's header and payload writes.
     std::mutex& messageLock() { return messageLock_; }
