@@ -36,7 +36,11 @@ SERIAL_PLIM = ("device 16d0:0e26 model=serialplim\ninput 2 low\nendpoint 0x82\nt
 I2C = "device 16d0:0e27 model=fpga\nbytes 00 2a 40 21 42 23 44 70 00 2b 31 25 46 71\ndisconnect after 14 bytes\n"
 PRO = ("device 326f:0005 model=fpga\nrx 0 text=hello\nline-state 0x05\nrx 1 text=ok delta=100\nevent 7\n"
        "device-status 0x81\ndisconnect after 2 transfers\n")
+ETHERNET = ("device 326f:0003 model=fpga\nframe ffffffffffff0200000000010806%s\ndisconnect after 4 transfers\n"
+            % bytes(46).hex())
 GOLDEN = {
+    "ethernet": "         0  ethernet-frame length=60 destination=ff:ff:ff:ff:ff:ff source=02:00:00:00:00:01 "
+                "ethertype=0x0806\n",
     "serial-plim-pro": """\
          0  dir0-data size=5  68 65 6c 6c 6f  |hello|
          9  line-state state=0x05 changed=0x05
@@ -67,7 +71,8 @@ GOLDEN = {
 @pytest.mark.skipif(WINE, reason="the captures are made on Linux; Wine reads one below")
 @pytest.mark.parametrize("family, switch, scenario", [("serial-plim", "--serial-plim", SERIAL_PLIM),
                                                       ("i2c", "--i2c-plim", I2C),
-                                                      ("serial-plim-pro", "--serial-plim-pro", PRO)])
+                                                      ("serial-plim-pro", "--serial-plim-pro", PRO),
+                                                      ("ethernet", "--ethernet-plim", ETHERNET)])
 def test_a_capture_reads_as_its_device_wrote_it(qw, tmp_path, family, switch, scenario):
     capture(qw, tmp_path, switch, scenario, ["--out", str(tmp_path / "cap.bin")])
     code, out, err = qwdump("--device", family, str(tmp_path / "cap.bin"))
