@@ -5,6 +5,8 @@
 // decoding.
 #include <benchmark/benchmark.h>
 
+#include "AllocationCount.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -15,8 +17,6 @@
 #include "fpga/SerialPlimProDecoder.h"
 
 namespace {
-
-std::atomic<uint64_t> allocations{0};
 
 constexpr size_t kReadSize = serialpro::kPacketSize;
 constexpr size_t kStreamSize = size_t{16} << 20;
@@ -118,18 +118,6 @@ void BM_SerialProRawDecoder(benchmark::State& state) {
 
 }  // namespace
 
-// Counts every allocation of the program while it runs. GCC takes the malloc
-// behind a replaced operator new for a mismatch with the free behind delete.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-void* operator new(size_t size) {
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
 
 // Argument: the bytes of a run before the direction changes.
 BENCHMARK(BM_Memcpy)->UseRealTime()->Unit(benchmark::kMillisecond);

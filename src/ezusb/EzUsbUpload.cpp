@@ -11,11 +11,12 @@
 #include "foundation/Error.h"
 #include "foundation/File.h"
 
+using vek::io::kNoTimeout;
+using vek::io::kVendorIn;
+using vek::io::kVendorOut;
+
 namespace {
 
-constexpr uint8_t kVendorOut = 0x40;
-constexpr uint8_t kVendorIn = 0xC0;
-constexpr uint32_t kNoTimeout = 0;
 constexpr uint8_t kCpuHold = 0x01;
 constexpr uint8_t kCpuRun = 0x00;
 

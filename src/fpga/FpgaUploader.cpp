@@ -7,11 +7,12 @@
 
 #include "foundation/Error.h"
 
+using vek::io::kNoTimeout;
+using vek::io::kVendorIn;
+using vek::io::kVendorOut;
+
 namespace {
 
-constexpr uint8_t kVendorIn = 0xC0;   // vendor request, device to host
-constexpr uint8_t kVendorOut = 0x40;  // vendor request, host to device
-constexpr uint32_t kNoTimeout = 0;
 
 // Status bits that end the upload, by state. While preparing nothing does: the
 // status may still show an earlier session's failure.

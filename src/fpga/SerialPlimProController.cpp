@@ -7,14 +7,15 @@
 
 using namespace serialpro;
 
+using vek::io::kNoTimeout;
+using vek::io::kVendorIn;
+using vek::io::kVendorOut;
+
 namespace {
 
 // Register access: vendor requests whose data stage is the value, big-endian.
-constexpr uint8_t kVendorIn = 0xC0;
-constexpr uint8_t kVendorOut = 0x40;
 constexpr uint8_t kReqReadRegister = 0x58;
 constexpr uint8_t kReqWriteRegister = 0x59;
-constexpr uint32_t kNoTimeout = 0;
 
 constexpr uint32_t kClockHz = 48'000'000;
 constexpr uint32_t kOversampling = 16;

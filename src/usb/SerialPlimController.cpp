@@ -7,15 +7,16 @@
 #include "foundation/Error.h"
 #include "session/Message.h"
 
+using vek::io::kNoTimeout;
+using vek::io::kVendorIn;
+using vek::io::kVendorOut;
+
 namespace {
 
 // Vendor requests.
-constexpr uint8_t kVendorOut = 0x40;
-constexpr uint8_t kVendorIn = 0xC0;
 constexpr uint8_t kReqSetLine = 0xC1;    // wValue selects the line, data: the parameter block
 constexpr uint8_t kReqReadInput = 0xDA;  // wValue: input number; answers a u16, 0 when active
 constexpr uint16_t kLineSelect = 0x8000;  // wValue of line n is n times this
-constexpr uint32_t kNoTimeout = 0;
 
 // The parameter block of the set-line request: baud rate (u32 LE), 0, data bits,
 // stop bits, 0, parity, seven zeros.

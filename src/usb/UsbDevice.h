@@ -14,6 +14,12 @@ struct libusb_transfer;
 
 namespace vek::io {
 
+// bmRequestType of a vendor request to the device and from it, and the timeout
+// every request of this program uses: none (libusb waits without limit).
+constexpr uint8_t kVendorOut = 0x40;
+constexpr uint8_t kVendorIn = 0xC0;
+constexpr uint32_t kNoTimeout = 0;
+
 class UsbDevice {
 public:
     UsbDevice() = default;
