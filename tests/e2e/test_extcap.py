@@ -11,7 +11,7 @@ import pytest
 
 from conftest import BUILD_DIR, WINE, sim_env
 
-EXTCAP = os.path.join(BUILD_DIR, "tools", "quenwick-extcap" + (".exe" if WINE else ""))
+EXTCAP = os.path.join(BUILD_DIR, "src", "quenwick-extcap.exe") if WINE else os.path.join(BUILD_DIR, "tools", "quenwick-extcap")
 FRAMES = [bytes.fromhex("ffffffffffff020000000001" "0806") + bytes(range(i, i + 46)) for i in (0, 50, 100)]
 BUS = "".join("device 326f:0003 model=fpga\n" + "".join("frame %s\n" % f.hex() for f in FRAMES) for _ in range(2))
 

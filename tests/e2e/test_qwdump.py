@@ -10,7 +10,7 @@ import pytest
 
 from conftest import BUILD_DIR, WINE, frame
 
-QWDUMP = os.path.join(BUILD_DIR, "tools", "qwdump", "qwdump.exe" if WINE else "qwdump")
+QWDUMP = os.path.join(BUILD_DIR, "src", "qwdump.exe") if WINE else os.path.join(BUILD_DIR, "tools", "qwdump", "qwdump")
 
 
 def qwdump(*args, stdin=b""):
