@@ -6,7 +6,6 @@
 #include <condition_variable>
 #include <numeric>
 
-#include "session/Message.h"
 #include "foundation/Thread.h"
 #include "support/UsbSimTest.h"
 #include "usb/UsbControllerBase.h"
