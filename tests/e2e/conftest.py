@@ -51,6 +51,12 @@ def sim_env(tmp_path, scenario):
     return env
 
 
+def device_commands(tmp_path):
+    """What the program sent the simulated device's endpoint 0x02, per the scenario's `record record.txt`."""
+    lines = (tmp_path / "record.txt").read_text().splitlines()
+    return [l.rsplit("data=", 1)[1] for l in lines if l.startswith("out dev=dev0 ep=0x02 ")]
+
+
 @pytest.fixture
 def qw():
     if not EXE:

@@ -1,11 +1,10 @@
 """The Serial Plim Pro end to end: the program on the simulator's fpga model, its
 capture stream written from line events by the scenario."""
-import os
 import uuid
 
 import pytest
 
-from conftest import BUILD_DIR, PLATFORM, frame
+from conftest import WINE, frame, sim_env
 from test_qwlog import read_qwlog
 
 LINE0_RECORD, LINE1_RECORD, ERROR_RECORD = 0x61D47FF1FC334A10, 0x61D47FF1FC334A11, 0x01D47FF1FC334A16
@@ -13,14 +12,7 @@ EVENTS = "rx 0 text=hello delta=100\nrx 1 text=OK\nline-state 0x01\nevent 8\n"
 
 
 def bus(tmp_path, extra=""):
-    if not BUILD_DIR:
-        pytest.skip("QW_BUILD_DIR not set")
-    (tmp_path / "bus.sim").write_text("speed 20\nrecord record.txt\ndevice 326f:0005 model=fpga\n"
-                                      "register 15 0x0003\n" + EVENTS + extra)
-    env = {"QWSIM_SCENARIO": str(tmp_path / "bus.sim")}
-    if PLATFORM != "win32":
-        env["LD_LIBRARY_PATH"] = os.path.join(BUILD_DIR, "sim", "lib")
-    return env
+    return sim_env(tmp_path, "speed 20\nrecord record.txt\ndevice 326f:0005 model=fpga\nregister 15 0x0003\n" + EVENTS + extra)
 
 
 def test_decoded_capture_on_stdout_with_line_outputs_and_a_transmit(background, tmp_path):
@@ -37,7 +29,7 @@ def test_decoded_capture_on_stdout_with_line_outputs_and_a_transmit(background, 
     assert "out dev=dev0 ep=0x02 len=2 timeout=0 result=2 data=4154" in record
 
 
-@pytest.mark.skipif(PLATFORM == "win32", reason="the decoded capture is the Windows case")
+@pytest.mark.skipif(WINE, reason="the decoded capture is the Windows case")
 def test_capture_into_a_log_file_until_the_device_goes(qw, tmp_path):
     # The records' 33 bytes, then the device is unplugged.
     result = qw("--serial-plim-pro", "--qwlog", "--out", "cap.qwlog", env=bus(tmp_path, "disconnect after 33 bytes\n"),
