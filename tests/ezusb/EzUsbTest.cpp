@@ -13,8 +13,6 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
 TEST(IntelHex, ParsesAsTheLoaderImageIsRead) {
     // {text, image size or kIntelHexFailed, the error, bytes of the image}
     const std::tuple<std::string, size_t, const char*, std::map<size_t, uint8_t>> cases[] = {

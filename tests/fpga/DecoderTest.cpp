@@ -9,7 +9,6 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using Messages = std::vector<std::pair<int, Bytes>>;
 
 Messages messagesOf(const MemoryTransport& out) {

@@ -9,8 +9,6 @@ using namespace vek;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
 // Header: version 1.2.3.4, tag "qw-test"; then a counting payload.
 Bytes rpd(size_t size) {
     Bytes b = cat({Bytes(4), {1, 2, 3, 4}, Bytes(8), bytesOf("qw-test"), Bytes(9)});

@@ -7,7 +7,6 @@ using namespace vek;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using Strings = std::vector<std::string>;
 const std::string kDevice = "device 326f:0005 model=fpga\nregister 3 0x0081\nregister 15 0x0021\n";
 const std::string kTooFast = "baud rates over 2.5 Mbps are not supported";

@@ -6,7 +6,6 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using Messages = std::vector<std::pair<int, Bytes>>;
 
 Bytes d0(uint8_t b) { return {3, 1, b, 0}; }

@@ -10,7 +10,6 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 constexpr uint64_t kSecond = vek::sys::kTicksPerSecond;
 
 Bytes slice(const Bytes& v, size_t from, size_t to) {

@@ -10,8 +10,6 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
 libusb_device_handle* open12() {
     libusb_device_handle* h = libusb_open_device_with_vid_pid(nullptr, 1, 2);
     EXPECT_NE(h, nullptr);

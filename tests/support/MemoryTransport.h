@@ -87,6 +87,8 @@ private:
     std::vector<uint8_t> output_;
 };
 
+using Bytes = std::vector<uint8_t>;
+
 // One framed message as seen by the host.
 struct HostMessage {
     uint8_t kind, code;

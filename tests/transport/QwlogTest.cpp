@@ -13,8 +13,6 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
 constexpr vek::Guid kSerialGuid{0x29725452, 0xE64F, 0x4C0E, {0xA8, 0x71, 0x77, 0x62, 0x77, 0xB6, 0x85, 0x72}};
 constexpr vek::Guid kOtherGuid{0x11111111, 0x2222, 0x3333, {4, 4, 5, 5, 5, 5, 5, 5}};
 const std::vector<vek::Guid> kSerial = {kSerialGuid};

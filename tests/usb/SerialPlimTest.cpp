@@ -11,7 +11,6 @@ using namespace vek;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using Lines = std::vector<std::string>;
 using Values = std::vector<std::pair<int, uint32_t>>;
 

@@ -14,8 +14,6 @@ using namespace vek;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
 const std::string kDevice = "device 16d0:0f3b\nendpoint 0x81\n";
 
 // Reads endpoint 0x81 with its own settings and forwards each read to `out` as a
