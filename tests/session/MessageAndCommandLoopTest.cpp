@@ -7,6 +7,7 @@
 #include "foundation/Error.h"
 #include "support/FakeController.h"
 #include "support/MemoryTransport.h"
+#include "support/ScriptedClock.h"
 
 namespace {
 
@@ -15,14 +16,6 @@ constexpr uint64_t kSecond = vek::sys::kTicksPerSecond;
 Bytes slice(const Bytes& v, size_t from, size_t to) {
     return Bytes(v.begin() + ptrdiff_t(from), v.begin() + ptrdiff_t(to));
 }
-
-// The command loop's clock: its i-th reading is times[i], the last one from then on.
-namespace scripted_clock {
-std::vector<uint64_t> times;
-size_t readings = 0;
-void reset() { times.clear(), readings = 0; }
-uint64_t now() { return times.empty() ? 0 : times[std::min(readings++, times.size() - 1)]; }
-}  // namespace scripted_clock
 
 Bytes pattern(size_t n, uint8_t seed = 0) {
     Bytes bytes(n);
