@@ -16,13 +16,11 @@ namespace {
 TEST(IntelHex, ParsesAsTheLoaderImageIsRead) {
     // {text, image size or kIntelHexFailed, the error, bytes of the image}
     const std::tuple<std::string, size_t, const char*, std::map<size_t, uint8_t>> cases[] = {
-        {"", kIntelHexFailed, "invalid hex format", {}},
-        {" :0100000011", kIntelHexFailed, "invalid hex format", {}},
+        {"", kIntelHexFailed, "invalid hex format", {}}, {" :0100000011", kIntelHexFailed, "invalid hex format", {}},
         // Gaps read 0xFF; no checksum needed; the record order is free.
         {":0100040044:020000001122", 5, nullptr, {{0, 0x11}, {1, 0x22}, {2, 0xFF}, {3, 0xFF}, {4, 0x44}}},
         {":02FFFD00AABB", 0xFFFF, nullptr, {{0xFFFD, 0xAA}, {0xFFFE, 0xBB}}},
-        {":03FFFD00AABBCC", kIntelHexFailed, "hex line offset out of range", {}},
-        {":00FFFF00", 0xFFFF, nullptr, {}},
+        {":03FFFD00AABBCC", kIntelHexFailed, "hex line offset out of range", {}}, {":00FFFF00", 0xFFFF, nullptr, {}},
         {":0110000055:00FFFF01:0110000066", 0x1001, nullptr, {{0x1000, 0x66}}},  // end-of-file ends nothing
         {":02000004FFFF:0100000177", 0, nullptr, {}},  // other types are ignored
         {":010203:::0100020033", 3, nullptr, {{2, 0x33}}},  // records under 4 bytes too
@@ -30,8 +28,7 @@ TEST(IntelHex, ParsesAsTheLoaderImageIsRead) {
         {":0100000012zz34:01000100", kIntelHexFailed, "hex line size out of range", {}},
         {":0200000012 zz34", kIntelHexFailed, "hex line size out of range", {}},
         {":020000001 234", kIntelHexFailed, "hex line size out of range", {}},  // no blank inside a pair
-        {":02000000123", kIntelHexFailed, "hex line size out of range", {}},
-        {":0100000012zz", 1, nullptr, {{0, 0x12}}},
+        {":02000000123", kIntelHexFailed, "hex line size out of range", {}}, {":0100000012zz", 1, nullptr, {{0, 0x12}}},
     };
     for (const auto& [text, size, error, bytes] : cases) {
         Bytes image;

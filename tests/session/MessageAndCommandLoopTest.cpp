@@ -28,11 +28,9 @@ Bytes pattern(size_t n, uint8_t seed = 0) {
 TEST(WriteMessage, FramesSplitsAndStopsAtTheFirstFailure) {
     // {payload size, payload sizes of the messages that go out, output bytes the transport takes before failing}
     const std::tuple<size_t, std::vector<size_t>, size_t> cases[] = {
-        {0, {0}, SIZE_MAX},
-        {65535, {65535}, SIZE_MAX},
-        {70000, {65535, 4465}, SIZE_MAX},
-        {10, {}, 2},                        // refused whole
-        {70000, {65535}, 4 + 65535 + 3},    // second header refused
+        {0, {0}, SIZE_MAX}, {65535, {65535}, SIZE_MAX}, {70000, {65535, 4465}, SIZE_MAX},
+        {10, {}, 2},                      // refused whole
+        {70000, {65535}, 4 + 65535 + 3},  // second header refused
     };
     for (const auto& [size, pieces, failAfter] : cases) {
         SCOPED_TRACE(testing::Message() << size << " bytes, failing after " << failAfter);

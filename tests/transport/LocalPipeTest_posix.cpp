@@ -25,12 +25,9 @@
 
 TEST(LocalPipeAddress, SocketPathRule) {
     const std::tuple<const char*, const char*, std::string> cases[] = {  // name, XDG_RUNTIME_DIR, address
-        {"capture", "/run/user/1000", "/run/user/1000/capture"},
-        {"capture", nullptr, "/tmp/capture"},
-        {"capture", "", "/tmp/capture"},
-        {"\\\\.\\pipe\\capture", "/run/q", "/run/q/capture"},
-        {"\\\\.\\pipe\\", "/run/q", ""},
-        {"Dir/Capture", "/run/q", "Dir/Capture"},
+        {"capture", "/run/user/1000", "/run/user/1000/capture"}, {"capture", nullptr, "/tmp/capture"},
+        {"capture", "", "/tmp/capture"}, {"\\\\.\\pipe\\capture", "/run/q", "/run/q/capture"},
+        {"\\\\.\\pipe\\", "/run/q", ""}, {"Dir/Capture", "/run/q", "Dir/Capture"},
     };
     const char* saved = std::getenv("XDG_RUNTIME_DIR");
     std::optional<std::string> old = saved ? std::optional<std::string>(saved) : std::nullopt;

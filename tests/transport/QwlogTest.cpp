@@ -222,11 +222,8 @@ TEST(QwlogTransport, AppendsToAValidFileWithItsClassesAndReplacesAnythingElse) {
         {logImage(kSerial, {}, put<uint8_t>(28, 47)), false},          // first record inside the GUIDs
         {logImage(kSerial, Bytes(8, 0xEE)), true},                     // a gap of 8 needs no auxiliary block
         {logImage(kSerial, Bytes(9, 0xEE)), false},                    // one of 9 must be one
-        {logImage(kSerial, aux(16)), true},
-        {logImage(kSerial, aux(8)), true},
-        {logImage(kSerial, aux(7)), false},
-        {logImage(kSerial, aux(17)), false},
-        {logImage(kSerial, aux(16, "aux_")), false},
+        {logImage(kSerial, aux(16)), true}, {logImage(kSerial, aux(8)), true}, {logImage(kSerial, aux(7)), false},
+        {logImage(kSerial, aux(17)), false}, {logImage(kSerial, aux(16, "aux_")), false},
     };
     const Rec old{kRecordLine0Data, bytesOf("old")}, fresh{kRecordLine1Data, bytesOf("new")};
     for (size_t i = 0; i < std::size(cases); ++i) {

@@ -106,14 +106,10 @@ TEST_F(SerialPlim, StartFailsWithNothingSent) {
 
 TEST_F(SerialPlim, NotificationsBecomeStatusAndLineErrors) {
     const std::tuple<const char*, const char*, Values> cases[] = {  // endpoint, notification, messages
-        {"0x83", "0x34", {{4, 0x34}, {0x21, 7}}},
-        {"0x83", "0x03", {{4, 0x03}}},
-        {"0x86", "0x10", {{5, 0x10}, {0x21, 1}}},
-        {"0x86", "0x24", {{5, 0x24}, {0x21, 6}}},
+        {"0x83", "0x34", {{4, 0x34}, {0x21, 7}}}, {"0x83", "0x03", {{4, 0x03}}},
+        {"0x86", "0x10", {{5, 0x10}, {0x21, 1}}}, {"0x86", "0x24", {{5, 0x24}, {0x21, 6}}},
         {"0x83", "0xff34 length=0xff03 size=64", {{4, 0x34}, {0x21, 7}}},  // only the low byte, only bit 1
-        {"0x83", "0x34 size=9", {}},
-        {"0x86", "0x34 length=0", {}},
-        {"0x83", "0x34 length=0xfd", {}},
+        {"0x83", "0x34 size=9", {}}, {"0x86", "0x34 length=0", {}}, {"0x83", "0x34 length=0xfd", {}},
         {"0x83", "0x34 size=0", {}},
     };
     for (const auto& [endpoint, notification, messages] : cases) {
