@@ -155,15 +155,12 @@ TEST(QwlogTransport, ConvertsEachMessageCode) {
     }
     const std::pair<std::vector<Bytes>, std::vector<Rec>> cases[] = {
         {{cat({frame(2, abc), frame(3, abc)})}, {{kRecordLine0Data, abc}, {kRecordLine1Data, abc}}},
-        {{Bytes{2, 3, 3, 0}, abc}, {{kRecordLine1Data, abc}}},  // header and payload apart
-        {{cat({Bytes{0xFF, 0x00, 0x7E, 0x20}, frame(3, abc)})}, {{kRecordLine1Data, abc}}},  // garbage first
         // A first 0 and a repeated value record nothing.
         {{frame(4, u32(0)), frame(4, u32(6)), frame(4, u32(6)), frame(4, u32(3))},
          {{kRecordLine0Status, pair(6, 6)}, {kRecordLine0Status, pair(3, 5)}}},
         // Codes 5 and 0x22 share one value; code 4 has its own.
         {{frame(5, u32(9)), frame(0x22, u32(9)), frame(4, u32(9)), frame(0x22, cat({u32(1), Bytes{7}}))},
          {{kRecordLine1Status, pair(9, 9)}, {kRecordLine0Status, pair(9, 9)}, {kRecordLine1Status, pair(1, 8)}}},
-        {{frame(0x21, u32(5))}, {{kRecordLineErrors, u32(5)}}},
         {{frame(4, {1, 2, 3}), frame(0x22, {}), frame(0x21, {5})}, {}},  // too short for their value
         {{frame(1, cat({bytesOf("disk full"), Bytes{0, 'x'}}))}, {{kRecordTextError, textRecord("disk full")}}},
         {{frame(0x20, errorRecord)}, {{kRecordTextError, errorRecord}}},
