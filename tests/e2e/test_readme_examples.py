@@ -35,11 +35,7 @@ def examples():
 
 
 def hardware(args):
-    for switch in ("--serial-plim-pro", "--serial-plim", "--serial", "--i2c-plim", "--spi-plim",
-                   "--ethernet-plim", "--ezusb"):
-        if switch in args:
-            return switch
-    return None
+    return next((switch for switch in [*MODELS, "--serial"] if switch in args), None)
 
 
 def wait_for_output(run, args, folder, timeout=20):
