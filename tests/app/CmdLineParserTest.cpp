@@ -56,15 +56,11 @@ void stdoutOnly(Settings& s) { s.transportKind = kTransportOutputOnly, s.flags =
 TEST(CmdLineParser, ArgumentForms) {
     check({
               {{"-st5000"}, nullptr, [](Settings& s) { tcp5000(s), s.flags = kFlagSuspend; }},
-              {{"-t=5000"}, nullptr, tcp5000},
-              {{"-t", "5000"}, nullptr, tcp5000},
-              {{"--tcp=5000"}, nullptr, tcp5000},
-              {{"--tcp=", "5000"}, nullptr, tcp5000},
-              {{"--tcp="}, "missing value for switch 'tcp'", nullptr},
+              {{"-t=5000"}, nullptr, tcp5000}, {{"-t", "5000"}, nullptr, tcp5000}, {{"--tcp=5000"}, nullptr, tcp5000},
+              {{"--tcp=", "5000"}, nullptr, tcp5000}, {{"--tcp="}, "missing value for switch 'tcp'", nullptr},
               // One argument with a space: the value is not taken from it.
               {{"--tcp 5000"}, "missing value for switch 'tcp'", nullptr},
-              {{"-t 5000"}, "missing value for switch 't'", nullptr},
-              {{"-xs"}, "unknown switch -x", nullptr},
+              {{"-t 5000"}, "missing value for switch 't'", nullptr}, {{"-xs"}, "unknown switch -x", nullptr},
               {{"-sx"}, "unknown switch -x", [](Settings& s) { s.flags = kFlagSuspend; }},
               {{"-\xFF"}, "unknown switch -\\xff", nullptr},
               {{"-\xC3"}, "unknown switch -\\xc3", nullptr},  // a sequence cut short
@@ -73,8 +69,7 @@ TEST(CmdLineParser, ArgumentForms) {
               // A waiting value is not taken from a switch, but an unknown one is named first.
               {{"--in", "-o", "x"}, "missing value for switch 'in'", nullptr},
               {{"-n", "--stdin"}, "missing value for switch 'n'", nullptr},
-              {{"-n", "--bogus"}, "unknown switch --bogus", nullptr},
-              {{"--index", "-1"}, "unknown switch -1", nullptr},
+              {{"-n", "--bogus"}, "unknown switch --bogus", nullptr}, {{"--index", "-1"}, "unknown switch -1", nullptr},
               {{"-i", "-s", "x"}, nullptr,
                [](Settings& s) { s.flags = kFlagSuspend, s.inputFileName = "x", s.transportKind = kTransportSingleFile; }},
               {{"stray", "-", "--help=no"}, nullptr, [](Settings& s) { s.flags = kFlagHelp; }},
@@ -108,8 +103,7 @@ TEST(CmdLineParser, TransportsAndValues) {
               {{"--spi-mode=256"}, "invalid SPI mode value", nullptr},
               {{"--spi-data=264"}, "invalid SPI data bit count value", nullptr},
               {{"--vid=0x16d0", "--pid=F3B"}, nullptr, [](Settings& s) { s.usbVid = 0x16D0, s.usbPid = 0xF3B; }},
-              {{"--vid=116d0"}, "invalid VID", nullptr},
-              {{"--pid=0"}, "invalid PID", nullptr},
+              {{"--vid=116d0"}, "invalid VID", nullptr}, {{"--pid=0"}, "invalid PID", nullptr},
               {{"--rpd-base=010", "--firmware=f.rpd"}, nullptr,
                [](Settings& s) { s.fpgaBaseIndex = 8, s.firmwareFileName = "f.rpd"; }},
               {{"--index=99999999999", "--read-parallelism=2"}, nullptr,

@@ -17,8 +17,6 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
 const Bytes kHello = frame(FakeController::kStartedCode, bytesOf("hello"));
 const Bytes kCommands = cat({frame(0x24, {1}), frame(FakeController::kFailingCommand)});
 const Bytes kReplies = cat({frame(kMsgDone), (vek::err::setWinError(87), lastErrorMessage())});

@@ -46,9 +46,17 @@ def sim_env(tmp_path, scenario):
         pytest.skip("QW_BUILD_DIR not set")
     (tmp_path / "bus.sim").write_text(scenario)
     env = {"QWSIM_SCENARIO": str(tmp_path / "bus.sim")}
-    if not WINE:  # the Windows program finds the simulator's DLL beside it
+    if WINE:  # the simulator's DLL lies beside quenwick-hwc.exe; the other programs look there too
+        env["WINEPATH"] = os.path.join(BUILD_DIR, "src")
+    else:
         env["LD_LIBRARY_PATH"] = os.path.join(BUILD_DIR, "sim", "lib")
     return env
+
+
+def device_commands(tmp_path):
+    """What the program sent the simulated device's endpoint 0x02, per the scenario's `record record.txt`."""
+    lines = (tmp_path / "record.txt").read_text().splitlines()
+    return [l.rsplit("data=", 1)[1] for l in lines if l.startswith("out dev=dev0 ep=0x02 ")]
 
 
 @pytest.fixture

@@ -1,7 +1,6 @@
 """The Ethernet Plim end to end on the simulator's fpga model: frames as messages,
 pcap on stdout and in split files (read back by tshark where it is installed), and
 a TCP host stopping and restarting a pcap capture."""
-import os
 import shutil
 import signal
 import socket
@@ -11,19 +10,14 @@ import time
 
 import pytest
 
-from conftest import BUILD_DIR, PLATFORM, connect, frame, free_tcp_port
+from conftest import WINE, connect, device_commands, frame, free_tcp_port, sim_env
 
-WINE = PLATFORM == "win32"
 GLOBAL = struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 1)
 linux_only = pytest.mark.skipif(WINE, reason="under Wine: pcap into files")
 
 
 def bus(tmp_path, lines):
-    if not BUILD_DIR:
-        pytest.skip("QW_BUILD_DIR not set")
-    (tmp_path / "bus.sim").write_text("speed 20\nrecord record.txt\ndevice 326f:0003 model=fpga\n" + lines + "\n")
-    env = {"QWSIM_SCENARIO": str(tmp_path / "bus.sim")}
-    return env if WINE else dict(env, LD_LIBRARY_PATH=os.path.join(BUILD_DIR, "sim", "lib"))
+    return sim_env(tmp_path, "speed 20\nrecord record.txt\ndevice 326f:0003 model=fpga\n" + lines + "\n")
 
 
 def counting(n, seed=0):
@@ -139,6 +133,4 @@ def test_a_tcp_host_stops_and_restarts_a_pcap_capture(background, tmp_path):
     replies = [n for n, i in enumerate(items) if i == ("reply", 0)]
     assert items[0] == "header" and replies[0] < items.index("header", 1) < replies[1]
     assert {i for i in items if isinstance(i, bytes)} == {counting(60)}
-    lines = (tmp_path / "record.txt").read_text().splitlines()
-    assert [l.rsplit("data=", 1)[1] for l in lines if l.startswith("out dev=dev0 ep=0x02 ")][:5] == \
-        ["aa", "55", "aa", "aa", "55"]
+    assert device_commands(tmp_path)[:5] == ["aa", "55", "aa", "aa", "55"]

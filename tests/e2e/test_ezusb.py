@@ -1,12 +1,9 @@
 """EZ-USB EEPROM upload end to end: the program on the simulator's ezusb model,
 its loader running on the emulated chip, its console lines and its exit codes."""
-import os
-
 import pytest
 
-from conftest import BUILD_DIR, PLATFORM
+from conftest import WINE, sim_env
 
-WINE = PLATFORM == "win32"
 IMAGE = bytes((i * 7 + 3) & 0xFF for i in range(10000))
 FX2 = "device 16d0:0f3b model=ezusb\nfirmware emulated\n"
 RAM, WRITE, VERIFY = b"Preparing RAM...\n", b"Writing EEPROM...\n", b"Verifying EEPROM...\n"
@@ -14,17 +11,10 @@ RAM, WRITE, VERIFY = b"Preparing RAM...\n", b"Writing EEPROM...\n", b"Verifying 
 
 @pytest.fixture
 def upload(qw, tmp_path):
-    if not BUILD_DIR:
-        pytest.skip("QW_BUILD_DIR not set")
-
     def run(scenario, image=IMAGE):
-        (tmp_path / "bus.sim").write_text(scenario)
         if image is not None:
             (tmp_path / "image.iic").write_bytes(image)
-        env = {"QWSIM_SCENARIO": str(tmp_path / "bus.sim")}
-        if not WINE:
-            env["LD_LIBRARY_PATH"] = os.path.join(BUILD_DIR, "sim", "lib")
-        return qw("--ezusb", "image.iic", "--vid", "16d0", "--pid", "0f3b", env=env, cwd=tmp_path)
+        return qw("--ezusb", "image.iic", "--vid", "16d0", "--pid", "0f3b", env=sim_env(tmp_path, scenario), cwd=tmp_path)
 
     return run
 

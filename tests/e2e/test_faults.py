@@ -186,13 +186,6 @@ def test_a_second_interrupt_ends_the_program_at_once(background, line):
 
 # --- the serial port ----------------------------------------------------------------------
 
-def test_acknowledged_transmits_reach_the_line_before_the_port_closes(qw, line):
-    # The input ends right after the transmit: the bytes still leave.
-    result = qw("--serial", line.name, "--stdin", stdin=frame(TRANSMIT, b"0123456789"))
-    assert (result.code, result.stderr) == (0, b"")
-    assert line.read_until(b"9", timeout=5) == b"0123456789"
-
-
 def test_a_single_command_file_runs_every_command_and_takes_the_output_after_them(qw, line, tmp_path):
     session = tmp_path / "session.bin"
     commands = b"".join(frame(TRANSMIT, b"%03d;" % i) for i in range(300))

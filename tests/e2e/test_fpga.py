@@ -1,34 +1,20 @@
 """The I2C/SPI Plim end to end: the program on the simulator's fpga model, uploading
 firmware on its own and capturing for a host on stdout or over TCP."""
-import os
 import socket
 
 import pytest
 
-from conftest import BUILD_DIR, PLATFORM, connect, frame, free_tcp_port, parse_messages, receive
+from conftest import WINE, connect, device_commands, frame, free_tcp_port, parse_messages, receive, sim_env
 
-WINE = PLATFORM == "win32"
 DONE, ERROR, PROGRESS, SPI_DATA = 0x00, 0x20, 0x1A, 0x16
 I2C_TRANSACTION = [0x0A, 0x0B, 0x0F, 0x09, 0x0D]  # START, address, data, flags, STOP
 
 
 def bus(tmp_path, device_lines):
-    """Environment that puts the I2C/SPI Plim on the simulated bus, recording what
-    the program sends it and dumping its flash when it is closed."""
-    if not BUILD_DIR:
-        pytest.skip("QW_BUILD_DIR not set")
-    scenario = tmp_path / "bus.sim"
-    scenario.write_text("speed 20\nrecord record.txt\ndevice 16d0:0e27 model=fpga\nversion 9.8.7.6\n"
-                        "dump flash.bin\n" + device_lines + "\n")
-    env = {"QWSIM_SCENARIO": str(scenario)}
-    if not WINE:
-        env["LD_LIBRARY_PATH"] = os.path.join(BUILD_DIR, "sim", "lib")
-    return env
-
-
-def device_commands(tmp_path):
-    lines = (tmp_path / "record.txt").read_text().splitlines()
-    return [l.rsplit("data=", 1)[1] for l in lines if l.startswith("out dev=dev0 ep=0x02 ")]
+    """The I2C/SPI Plim on the simulated bus, recording what the program sends it
+    and dumping its flash when it is closed."""
+    return sim_env(tmp_path, "speed 20\nrecord record.txt\ndevice 16d0:0e27 model=fpga\nversion 9.8.7.6\n"
+                             "dump flash.bin\n" + device_lines + "\n")
 
 
 def rpd(size):

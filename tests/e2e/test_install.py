@@ -13,7 +13,6 @@ pytestmark = pytest.mark.skipif(WINE or not BUILD_DIR, reason="the Linux install
 def test_install_lays_out_programs_capture_interface_manuals_completion_and_udev_rules(tmp_path):
     subprocess.run(["cmake", "--install", BUILD_DIR, "--prefix", str(tmp_path)], check=True, capture_output=True)
     files = sorted(os.path.relpath(os.path.join(d, f), tmp_path) for d, _, fs in os.walk(tmp_path) for f in fs)
-    print("\n" + "\n".join(files))
     assert files == sorted([
         "bin/quenwick-hwc", "bin/qwdump", "lib/udev/rules.d/70-quenwick-hwc.rules", "lib/wireshark/extcap/quenwick-extcap",
         "share/bash-completion/completions/quenwick-hwc", "share/man/man1/quenwick-hwc.1", "share/man/man1/qwdump.1",
@@ -24,11 +23,8 @@ def test_install_lays_out_programs_capture_interface_manuals_completion_and_udev
 
 
 @pytest.mark.parametrize("words, expected", [
-    (["--ser-pa"], "--ser-parity"),
-    (["--ser-parity", "e"], "even"),
-    (["--ser-stop", "1"], "1 1.5"),
-    (["--spi-data", ""], "4 8 12 16"),
-    (["-"], None),  # a lone dash: every switch
+    (["--ser-pa"], "--ser-parity"), (["--ser-parity", "e"], "even"), (["--ser-stop", "1"], "1 1.5"),
+    (["--spi-data", ""], "4 8 12 16"), (["-"], None),  # a lone dash: every switch
 ])
 def test_bash_completes_switches_and_their_values(words, expected):
     script = os.path.join(BUILD_DIR, "tools", "quenwick-hwc.bash")

@@ -8,7 +8,7 @@ import subprocess
 
 import pytest
 
-from conftest import BUILD_DIR, WINE, frame
+from conftest import BUILD_DIR, WINE, frame, sim_env
 
 QWDUMP = os.path.join(BUILD_DIR, "src", "qwdump.exe") if WINE else os.path.join(BUILD_DIR, "tools", "qwdump", "qwdump")
 
@@ -23,11 +23,7 @@ def qwdump(*args, stdin=b""):
 
 def capture(qw, tmp_path, switch, scenario, out):
     """The program's capture of a simulated device until it is unplugged."""
-    (tmp_path / "bus.sim").write_text(scenario)
-    env = {"QWSIM_SCENARIO": str(tmp_path / "bus.sim")}
-    if not WINE:
-        env["LD_LIBRARY_PATH"] = os.path.join(BUILD_DIR, "sim", "lib")
-    result = qw(switch, *out, env=env)
+    result = qw(switch, *out, env=sim_env(tmp_path, scenario))
     assert result.code == 255, result.stderr
 
 

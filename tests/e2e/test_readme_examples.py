@@ -10,11 +10,10 @@ import time
 
 import pytest
 
-from conftest import BUILD_DIR, PLATFORM, frame, free_tcp_port, parse_messages
+from conftest import WINE, frame, free_tcp_port, parse_messages, sim_env
 from ptyport import PtyPort
 
 README = os.path.join(os.path.dirname(__file__), "..", "..", "README.md")
-WINE = PLATFORM == "win32"
 
 # The models each device example needs, by its hardware switch.
 FPGA = "device 16d0:0e27 model=fpga\nbytes 00 2a 40 21 42 23 44 70\n"
@@ -36,11 +35,7 @@ def examples():
 
 
 def hardware(args):
-    for switch in ("--serial-plim-pro", "--serial-plim", "--serial", "--i2c-plim", "--spi-plim",
-                   "--ethernet-plim", "--ezusb"):
-        if switch in args:
-            return switch
-    return None
+    return next((switch for switch in [*MODELS, "--serial"] if switch in args), None)
 
 
 def wait_for_output(run, args, folder, timeout=20):
@@ -79,16 +74,8 @@ def test_readme_example_runs_as_written(qw, background, tmp_path, args):
     if kind == "--serial":
         line = PtyPort(wine=WINE)
         args[args.index("--serial") + 1] = line.name
-    elif kind:
-        if not BUILD_DIR:
-            pytest.skip("QW_BUILD_DIR not set")
-        text = MODELS[kind]
-        if "-n" in args:  # the second device of its model
-            text = text + text
-        (tmp_path / "bus.sim").write_text(text)
-        env["QWSIM_SCENARIO"] = str(tmp_path / "bus.sim")
-        if not WINE:
-            env["LD_LIBRARY_PATH"] = os.path.join(BUILD_DIR, "sim", "lib")
+    elif kind:  # with "-n", the second device of its model
+        env.update(sim_env(tmp_path, MODELS[kind] * (2 if "-n" in args else 1)))
     if kind == "--ezusb":
         (tmp_path / args[args.index("--ezusb") + 1]).write_bytes(bytes(range(256)))
     try:

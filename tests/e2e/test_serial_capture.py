@@ -1,11 +1,8 @@
 """Serial captures end to end: the program on one side of a pty pair (a COM port
 mapped onto it under Wine), the test playing the far end of the line and the host."""
-import os
 import socket
 import struct
 import time
-
-import pytest
 
 from conftest import EOL, WINE, connect, data_of, frame, free_tcp_port, parse_messages, receive
 
@@ -64,20 +61,6 @@ def test_tcp_clients_each_get_a_fresh_session_with_replies_on_the_connection(bac
             assert time.monotonic() - begin < 0.5
         # The disconnect ends the session; the port is closed until the next client.
     assert qw.proc.poll() is None  # the server serves for ever
-
-
-@pytest.mark.skipif(WINE, reason="Wine's named pipes are reachable only from Windows programs")
-def test_pipe_server_serves_a_local_socket(background, line, tmp_path):
-    qw = background("--serial", line.name, "--np", "QwCapture", env={"XDG_RUNTIME_DIR": str(tmp_path)})
-    # The name is lower-cased.
-    with connect(socket.AF_UNIX, os.path.join(tmp_path, "qwcapture")) as host:
-        assert line.wait_configured()
-        host.sendall(frame(TRANSMIT, b"over the pipe"))
-        assert (DONE, b"") in receive(host, lambda m: any(c == DONE for c, _ in m))
-        assert line.read_until(b"over the pipe").endswith(b"over the pipe")
-        line.write(b"back")
-        assert data_of(receive(host, lambda m: data_of(m) == b"back")) == b"back"
-    assert qw.proc.poll() is None
 
 
 def test_serial_port_listing_always_succeeds(qw):

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
-#include <numeric>
 
 #include "ezusb/EzUsbUpload.h"
 #include "ezusb/IntelHex.h"
@@ -14,22 +13,14 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
 TEST(IntelHex, ParsesAsTheLoaderImageIsRead) {
-    struct {
-        std::string text;
-        size_t size;  // or kIntelHexFailed with `error`
-        const char* error;
-        std::map<size_t, uint8_t> bytes;
-    } cases[] = {
-        {"", kIntelHexFailed, "invalid hex format", {}},
-        {" :0100000011", kIntelHexFailed, "invalid hex format", {}},
+    // {text, image size or kIntelHexFailed, the error, bytes of the image}
+    const std::tuple<std::string, size_t, const char*, std::map<size_t, uint8_t>> cases[] = {
+        {"", kIntelHexFailed, "invalid hex format", {}}, {" :0100000011", kIntelHexFailed, "invalid hex format", {}},
         // Gaps read 0xFF; no checksum needed; the record order is free.
         {":0100040044:020000001122", 5, nullptr, {{0, 0x11}, {1, 0x22}, {2, 0xFF}, {3, 0xFF}, {4, 0x44}}},
         {":02FFFD00AABB", 0xFFFF, nullptr, {{0xFFFD, 0xAA}, {0xFFFE, 0xBB}}},
-        {":03FFFD00AABBCC", kIntelHexFailed, "hex line offset out of range", {}},
-        {":00FFFF00", 0xFFFF, nullptr, {}},
+        {":03FFFD00AABBCC", kIntelHexFailed, "hex line offset out of range", {}}, {":00FFFF00", 0xFFFF, nullptr, {}},
         {":0110000055:00FFFF01:0110000066", 0x1001, nullptr, {{0x1000, 0x66}}},  // end-of-file ends nothing
         {":02000004FFFF:0100000177", 0, nullptr, {}},  // other types are ignored
         {":010203:::0100020033", 3, nullptr, {{2, 0x33}}},  // records under 4 bytes too
@@ -37,18 +28,17 @@ TEST(IntelHex, ParsesAsTheLoaderImageIsRead) {
         {":0100000012zz34:01000100", kIntelHexFailed, "hex line size out of range", {}},
         {":0200000012 zz34", kIntelHexFailed, "hex line size out of range", {}},
         {":020000001 234", kIntelHexFailed, "hex line size out of range", {}},  // no blank inside a pair
-        {":02000000123", kIntelHexFailed, "hex line size out of range", {}},
-        {":0100000012zz", 1, nullptr, {{0, 0x12}}},
+        {":02000000123", kIntelHexFailed, "hex line size out of range", {}}, {":0100000012zz", 1, nullptr, {{0, 0x12}}},
     };
-    for (const auto& c : cases) {
+    for (const auto& [text, size, error, bytes] : cases) {
         Bytes image;
-        EXPECT_EQ(parseIntelHex(c.text, image), c.size) << c.text;
-        if (c.error) {
-            EXPECT_EQ(vek::err::getLastErrorDescription(), c.error) << c.text;
+        EXPECT_EQ(parseIntelHex(text, image), size) << text;
+        if (error) {
+            EXPECT_EQ(vek::err::getLastErrorDescription(), error) << text;
             continue;
         }
-        EXPECT_EQ(image.size(), c.size) << c.text;
-        for (auto [address, value] : c.bytes) EXPECT_EQ(image.at(address), value) << c.text << " @" << address;
+        EXPECT_EQ(image.size(), size) << text;
+        for (auto [address, value] : bytes) EXPECT_EQ(image.at(address), value) << text << " @" << address;
     }
     // Our loader, as embedded, with room to spare in the smallest FX2's 8 KiB.
     Bytes loader;
@@ -60,11 +50,7 @@ TEST(IntelHex, ParsesAsTheLoaderImageIsRead) {
 // A loader image of 0x1404 bytes: RAM chunks of 2048, 2048 and 1028.
 const char kTestLoader[] = ":0100000011:04140000AABBCCDD";
 
-Bytes counter(size_t n) {
-    Bytes b(n);
-    std::iota(b.begin(), b.end(), uint8_t{7});
-    return b;
-}
+Bytes counter(size_t n) { return counting(n, 7); }
 
 class EzUsbUpload : public UsbSimTest {
 protected:
@@ -132,34 +118,26 @@ TEST_F(EzUsbUpload, LoadsTheLoaderThenWritesAndVerifiesTheEeprom) {
 }
 
 TEST_F(EzUsbUpload, StopsAtTheFirstFailureWithWhatFailed) {
-    const char* loader = kEzUsbLoaderHex;
-    struct {
-        std::string device;
-        size_t size;
-        const char* loader;
-        const char* result;
-        size_t requests;     // sent before it ended
-        const char* record;  // a line the simulator recorded, or null
-    } cases[] = {
+    const char* ours = kEzUsbLoaderHex;
+    // {device, image size, loader, result, requests sent before it ended, a line the simulator recorded}
+    const std::tuple<std::string, size_t, const char*, const char*, size_t, const char*> cases[] = {
         {kScripted + "eeprom 64K\n", 65536, kTestLoader, "ok", 37, nullptr},
         {kScripted + "eeprom 64K\n", 65537, kTestLoader, "EZ-USB image \"@\": larger than 65536 bytes", 0, nullptr},
         {kScripted, 0, kTestLoader, "EZ-USB image \"@\": the file is empty", 0, nullptr},
         {kScripted, 10, "0100000011", "the EZ-USB loader image: invalid hex format", 0, nullptr},
-        {kScripted + "fail control 0x40 0xa0 pipe nth=1\n", 10, kTestLoader, "holding the EZ-USB CPU: Pipe error", 1,
-         nullptr},
+        {kScripted + "fail control 0x40 0xa0 pipe nth=1\n", 10, kTestLoader, "holding the EZ-USB CPU: Pipe error", 1, nullptr},
         {kScripted + "fail control 0x40 0xa0 io nth=3\n", 10, kTestLoader,
          "loading the EZ-USB loader into RAM: Input/Output Error", 3, nullptr},
-        {kScripted + "fail control 0x40 0xa2 pipe nth=2\n", 10000, kTestLoader, "writing the EEPROM: Pipe error", 7,
-         nullptr},
+        {kScripted + "fail control 0x40 0xa2 pipe nth=2\n", 10000, kTestLoader, "writing the EEPROM: Pipe error", 7, nullptr},
         // A device that answers the read-back short.
         {"device 16d0:0f3b\ncontrol 0xc0 0xa2 reply 0708\n", 100, kTestLoader,
          "reading the EEPROM back: the loader returned 2 of 100 bytes at 0x0000", 7, nullptr},
         // Our loader on the emulated chip. Reads that differ from what was written:
-        {kFx2 + "flip 9999 mask=0x80\n", 10000, loader, "EEPROM contents differs from the original", 9, nullptr},
-        {kFx2 + "eeprom 16K page=16\n", 100, loader, "EEPROM contents differs from the original", 5, nullptr},
+        {kFx2 + "flip 9999 mask=0x80\n", 10000, ours, "EEPROM contents differs from the original", 9, nullptr},
+        {kFx2 + "eeprom 16K page=16\n", 100, ours, "EEPROM contents differs from the original", 5, nullptr},
         // No EEPROM at 0x51, or one that stays busy longer than the loader waits: stalled.
-        {kFx2 + "eeprom 256 addressing=1\n", 100, loader, "writing the EEPROM: Pipe error", 4, nullptr},
-        {kFx2 + "eeprom 16K write-time=100000\n", 100, loader, "writing the EEPROM: Pipe error", 4, nullptr},
+        {kFx2 + "eeprom 256 addressing=1\n", 100, ours, "writing the EEPROM: Pipe error", 4, nullptr},
+        {kFx2 + "eeprom 16K write-time=100000\n", 100, ours, "writing the EEPROM: Pipe error", 4, nullptr},
         // Firmware that never answers, spins on itself, or runs into the undefined opcode.
         {kFx2, 100, ":0600000090E65DE080FD", "writing the EEPROM: Operation timed out", 4,
          "firmware timeout: request 0xa2 not completed in 5000000 us, pc=0x0003"},
@@ -168,13 +146,13 @@ TEST_F(EzUsbUpload, StopsAtTheFirstFailureWithWhatFailed) {
         {kFx2, 100, ":03000000E4F0A5", "writing the EEPROM: Operation timed out", 4,
          "firmware runaway: undefined opcode 0xa5 at pc=0x0002"},
     };
-    for (const auto& c : cases) {
-        std::string expected = c.result;
+    for (const auto& [device, size, loader, result, sent, record] : cases) {
+        std::string expected = result;
         if (size_t at = expected.find('@'); at != std::string::npos) expected.replace(at, 1, dir.path("image.iic"));
-        EXPECT_EQ(upload(c.device, counter(c.size), c.loader), expected) << c.device << c.size;
-        EXPECT_EQ(requests().size(), c.requests) << c.device << c.size;
-        if (c.record) {
-            EXPECT_EQ(recorded("firmware "), std::vector<std::string>{c.record}) << c.device;
+        EXPECT_EQ(upload(device, counter(size), loader), expected) << device << size;
+        EXPECT_EQ(requests().size(), sent) << device << size;
+        if (record) {
+            EXPECT_EQ(recorded("firmware "), std::vector<std::string>{record}) << device;
         }
     }
 }
@@ -190,23 +168,21 @@ TEST_F(EzUsbUpload, TheLoaderWritesAndReadsBackWhatItIsGiven) {
     ASSERT_TRUE(dev.openByVidPid(0x16d0, 0x0f3b) && setCpuReset(dev, true, 0) &&
                 writeVendorChunks(dev, kEzUsbRequestRam, kEzUsbRamChunk, ram.data(), ram.size()) &&
                 setCpuReset(dev, false, 0));
-    const struct {
-        uint16_t at;
-        size_t size;
-    } cases[] = {{0x0100, 0}, {0x0000, 1}, {0x0021, 63}, {0x007F, 64}, {0x0140, 65}, {0x0FC0, 4096}, {0x2345, 10000}};
+    const std::pair<uint16_t, size_t> cases[] = {  // address, size
+        {0x0100, 0}, {0x0000, 1}, {0x0021, 63}, {0x007F, 64}, {0x0140, 65}, {0x0FC0, 4096}, {0x2345, 10000}};
     Bytes eeprom(32768, 0xFF);
-    for (const auto& c : cases) {
-        Bytes data = counter(c.size), back(c.size);
-        for (size_t i = 0; i < c.size; ++i) data[i] = static_cast<uint8_t>(data[i] * 31 + c.at);
-        std::copy(data.begin(), data.end(), eeprom.begin() + c.at);
-        for (size_t off = 0; off < c.size || off == 0; off += kEzUsbEepromChunk) {
-            auto n = static_cast<uint16_t>(std::min(kEzUsbEepromChunk, c.size - off));
-            auto at = static_cast<uint16_t>(c.at + off);
-            EXPECT_EQ(dev.controlTransfer(0x40, kEzUsbRequestEeprom, at, 0, data.data() + off, n, 0), n) << c.size;
-            EXPECT_EQ(dev.controlTransfer(0xC0, kEzUsbRequestEeprom, at, 0, back.data() + off, n, 0), n) << c.size;
-            if (c.size == 0) break;
+    for (const auto& [address, size] : cases) {
+        Bytes data = counter(size), back(size);
+        for (size_t i = 0; i < size; ++i) data[i] = static_cast<uint8_t>(data[i] * 31 + address);
+        std::copy(data.begin(), data.end(), eeprom.begin() + address);
+        for (size_t off = 0; off < size || off == 0; off += kEzUsbEepromChunk) {
+            auto n = static_cast<uint16_t>(std::min(kEzUsbEepromChunk, size - off));
+            auto at = static_cast<uint16_t>(address + off);
+            EXPECT_EQ(dev.controlTransfer(0x40, kEzUsbRequestEeprom, at, 0, data.data() + off, n, 0), n) << size;
+            EXPECT_EQ(dev.controlTransfer(0xC0, kEzUsbRequestEeprom, at, 0, back.data() + off, n, 0), n) << size;
+            if (size == 0) break;
         }
-        EXPECT_EQ(back, data) << c.at << " " << c.size;
+        EXPECT_EQ(back, data) << address << " " << size;
     }
     // Past the loader's 4096 bytes a request is stalled, in either direction.
     Bytes big(4097);

@@ -75,17 +75,13 @@ TEST(ErrorMgr, RouterTakesBareRecords) {
 
 TEST(ErrorProviders, Descriptions) {
     const std::pair<std::vector<uint8_t>, std::string> cases[] = {  // record, description
-        {record(24, kStdDomain, 0), "no error"},
-        {record(24, kStdDomain, 1), ""},
-        {record(28, kStdDomain, 1, std::string_view("abc\0", 4)), "abc"},
-        {record(27, kStdDomain, 1, "abc"), "abc"},
+        {record(24, kStdDomain, 0), "no error"}, {record(24, kStdDomain, 1), ""},
+        {record(28, kStdDomain, 1, std::string_view("abc\0", 4)), "abc"}, {record(27, kStdDomain, 1, "abc"), "abc"},
         {record(99, kStdDomain, 1, "ab"), "ab"},  // the size field reaches past the view
         {record(24, kStdDomain, 0xFFFFFFFE), "error #-2"},
         {record(10, kStdDomain, 1, "xyz"), ""},  // shorter than a header
-        {record(24, kCfgMgrDomain, 0), "CR_SUCCESS"},
-        {record(24, kCfgMgrDomain, 0x3B), "CR_INVALID_STRUCTURE_SIZE"},
-        {record(24, kCfgMgrDomain, 0x3C), "CR_ERROR_0x003c"},
-        {record(24, kCfgMgrDomain, 0x12345), "CR_ERROR_0x12345"},
+        {record(24, kCfgMgrDomain, 0), "CR_SUCCESS"}, {record(24, kCfgMgrDomain, 0x3B), "CR_INVALID_STRUCTURE_SIZE"},
+        {record(24, kCfgMgrDomain, 0x3C), "CR_ERROR_0x003c"}, {record(24, kCfgMgrDomain, 0x12345), "CR_ERROR_0x12345"},
         {record(24, kWinDomain, 0xDEAD0000), "winerror #-559087616"},
         {record(24, kNtStatusDomain, 0xC0DEF00D), "ntstatus 0xc0def00d"},
     };

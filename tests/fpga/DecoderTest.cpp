@@ -9,26 +9,12 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using Messages = std::vector<std::pair<int, Bytes>>;
 
-// Collects what the decoder writes (one thread, so no lock).
-class Sink final : public TransportBase {
-public:
-    void close() override {}
-    size_t read(void*, size_t) override { return 0; }
-    bool wait() override { return true; }
-    size_t write(const void* data, size_t size) override {
-        bytes.insert(bytes.end(), static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + size);
-        return size;
-    }
-    std::vector<uint8_t> bytes;
-};
-
-Messages messagesOf(const Sink& out) {
+Messages messagesOf(const MemoryTransport& out) {
     size_t rest = 0;
     Messages m;
-    for (const HostMessage& h : parseMessages(out.bytes, &rest)) m.emplace_back(h.code, h.payload);
+    for (const HostMessage& h : parseMessages(out.output(), &rest)) m.emplace_back(h.code, h.payload);
     EXPECT_EQ(rest, 0u);
     return m;
 }
@@ -39,7 +25,7 @@ Bytes pair(uint32_t a, uint32_t b) { return cat({u32(a), u32(b)}); }
 // Each buffer decoded as one read.
 template <typename Decoder>
 Messages decode(Decoder& d, const std::vector<Bytes>& reads) {
-    Sink out;
+    MemoryTransport out;
     for (const Bytes& r : reads) d.decode(r.data(), r.size(), out);
     return messagesOf(out);
 }
@@ -51,11 +37,7 @@ SpiConfig spi(uint8_t bits, uint8_t littleEndian = 0) { return SpiConfig{0, bits
 TEST(I2cDecoder, TurnsEventStreamsIntoMessages) {
     // START, address 0xA0 (write), acknowledge 0: the stream 0x00, 0x2A, 0x40.
     const std::pair<int, Bytes> started[] = {{10, {}}, {11, {0xA0, 0x00}}};
-    struct {
-        const char* what;
-        std::vector<Bytes> reads;
-        Messages expected;
-    } cases[] = {
+    const std::tuple<const char*, std::vector<Bytes>, Messages> cases[] = {  // case, reads, messages
         {"flags on a STOP end the run", {{0x00, 0x2A, 0x40, 0x21, 0x42, 0x75}},
          {started[0], started[1], {15, {0x12}}, {9, u32(5)}, {13, {}}}},
         {"10-bit address", {{0x1F, 0x40, 0x25, 0x41, 0x25, 0x66}},
@@ -78,9 +60,9 @@ TEST(I2cDecoder, TurnsEventStreamsIntoMessages) {
         {"a byte split between reads; each read ends its run", {{0x00, 0x2A}, {0x40, 0x21}, {0x42, 0x23}, {0x44, 0x70}},
          {started[0], started[1], {15, {0x12}}, {15, {0x34}}, {13, {}}}},
     };
-    for (const auto& c : cases) {
+    for (const auto& [what, reads, expected] : cases) {
         I2cDecoder d;
-        EXPECT_EQ(decode(d, c.reads), c.expected) << c.what;
+        EXPECT_EQ(decode(d, reads), expected) << what;
     }
 }
 
@@ -103,11 +85,7 @@ TEST(I2cDecoder, RunsHoldAtMost8191BytesAndAResetEmptiesTheRun) {
 TEST(SpiDecoder, AssemblesWordsOfEveryWidthInBothByteOrders) {
     const Bytes word8 = {0x11, 0x32, 0x23, 0x44};
     const Bytes word16 = {0x11, 0x32, 0x23, 0x44, 0x15, 0x36, 0x27, 0x48};
-    struct {
-        uint8_t bits, littleEndian;
-        std::vector<Bytes> reads;
-        Messages expected;
-    } cases[] = {
+    const std::tuple<uint8_t, uint8_t, std::vector<Bytes>, Messages> cases[] = {  // bits, little-endian, reads, messages
         {8, 0, {word8}, {{22, {0x31, 0x42}}}},
         {8, 1, {word8}, {{22, {0x13, 0x24}}}},
         // 4-bit words take turns: a word of events 1 and 3, then one of 2 and 4.
@@ -126,10 +104,10 @@ TEST(SpiDecoder, AssemblesWordsOfEveryWidthInBothByteOrders) {
         // A host may ask for any width: words of 0 bits complete at every event.
         {0, 0, {{0x11, 0x00}}, {{22, {0x01, 0x00, 0x00, 0x00}}, {20, {}}, {22, {0x00, 0x00, 0x00, 0x00}}}},
     };
-    for (const auto& c : cases) {
+    for (const auto& [bits, littleEndian, reads, expected] : cases) {
         SpiDecoder d;
-        d.reset(spi(c.bits, c.littleEndian));
-        EXPECT_EQ(decode(d, c.reads), c.expected) << int(c.bits) << "/" << int(c.littleEndian) << " " << c.reads.size();
+        d.reset(spi(bits, littleEndian));
+        EXPECT_EQ(decode(d, reads), expected) << int(bits) << "/" << int(littleEndian) << " " << reads.size();
     }
 }
 
@@ -151,7 +129,7 @@ TEST(SpiDecoder, FlushesWhenALineHolds4096Bytes) {
 // A decoding's messages with the read boundaries taken out: data messages that
 // follow each other joined (an SPI one line by line), and the messages that do not
 // end a run or a line (the marker; SPI sequence errors) listed apart.
-std::pair<Messages, Messages> joined(const Sink& out, bool spi) {
+std::pair<Messages, Messages> joined(const MemoryTransport& out, bool spi) {
     Messages main, apart;
     for (auto& [code, payload] : messagesOf(out)) {
         if (code == 7 || (spi && code == 8)) {
@@ -201,7 +179,7 @@ TEST(Decoders, RandomStreamsStayWithinTheirLimits) {
         SpiDecoder spiDecoder, spiBytewise;
         spiDecoder.reset(config);
         spiBytewise.reset(config);
-        Sink i2cOut, spiOut, i2cBytes, spiBytes;
+        MemoryTransport i2cOut, spiOut, i2cBytes, spiBytes;
         for (size_t at = 0; at < stream.size();) {
             size_t n = std::min<size_t>(stream.size() - at, 1 + random() % 20000);
             i2c.decode(stream.data() + at, n, i2cOut);

@@ -7,8 +7,6 @@
 
 namespace ethernet_test {
 
-using Bytes = std::vector<uint8_t>;
-
 // A header word (L | flags), L bytes counting up from `seed`, zero padding.
 inline Bytes record(uint32_t length, uint32_t flags = 0, uint8_t seed = 1) {
     Bytes r(EthernetPlimDecoderBase::recordSize(length), 0);

@@ -1,23 +1,13 @@
 // The FPGA controllers on the simulator's fpga model: firmware uploads (upload-only
 // runs and host commands) and the I2C and SPI captures with their host commands.
-#include <chrono>
-#include <future>
-
 #include "fpga/I2cPlimController.h"
 #include "fpga/SpiPlimController.h"
-#include "foundation/ErrorMgr.h"
-#include "session/Message.h"
-#include "support/MemoryTransport.h"
-#include "support/SimTest.h"
 #include "support/TempDir.h"
-#include "usb/UsbContext.h"
-#include "usb/UsbError.h"
+#include "support/UsbSimTest.h"
 
 using namespace vek;
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
 
 // Header: version 1.2.3.4, tag "qw-test"; then a counting payload.
 Bytes rpd(size_t size) {
@@ -32,39 +22,6 @@ std::vector<int> codes(const MemoryTransport& t) {
     for (const HostMessage& m : parseMessages(t.output())) out.push_back(m.code);
     return out;
 }
-
-template <typename Predicate>
-bool waitUntil(Predicate done) {
-    for (int i = 0; i < 1000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return done();
-}
-
-// A run on a thread of its own, with a command input the test feeds.
-class Session {
-public:
-    explicit Session(ControllerBase& c) : run_(std::async(std::launch::async, [&c, this] { return c.run(&out, &in); })) {}
-    ~Session() {
-        in.endInput();
-        if (run_.valid()) run_.wait();
-    }
-    // Sends one command and returns its reply (code 0xFF for none).
-    HostMessage send(const Bytes& command) {
-        size_t before = parseMessages(in.output()).size();
-        in.pushInput(command);
-        waitUntil([&] { return parseMessages(in.output()).size() > before; });
-        std::vector<HostMessage> replies = parseMessages(in.output());
-        return replies.size() > before ? replies[before] : HostMessage{0, 0xFF, {}};
-    }
-    bool end() {
-        in.endInput();
-        return run_.get();
-    }
-
-    MemoryTransport out, in;
-
-private:
-    std::future<bool> run_;
-};
 
 // The device commands the program sent, in order.
 std::vector<std::string> deviceCommands() {
@@ -83,18 +40,12 @@ size_t countRecorded(const std::string& part) {
 
 }  // namespace
 
-class FpgaTest : public SimTest {
+class FpgaTest : public UsbSimTest {
 protected:
-    void SetUp() override { err::getErrorMgr().registerProvider(err::kUsbDomain, &io::usbErrorProvider()); }
     // The I2C/SPI Plim with its flash dumped to `dump`, and whatever else `extra` says.
     void loadDevice(const std::string& extra) {
-        SimTest::load("speed 20\ndevice 16d0:0e27 model=fpga\nversion 9.8.7.6\ndump \"" +
-                      std::filesystem::path(dump).generic_string() + "\"\n" + extra + "\n");
-        ASSERT_TRUE(events.start(nullptr));
-    }
-    void exitContext() override {
-        events.stop();
-        SimTest::exitContext();
+        load("device 16d0:0e27 model=fpga\nversion 9.8.7.6\ndump \"" + std::filesystem::path(dump).generic_string() +
+             "\"\n" + extra + "\n");
     }
     std::string firmware(size_t size) {
         writeFileBytes(dir.path("f.rpd"), rpd(size));
@@ -116,19 +67,12 @@ protected:
 
     TempDir dir;
     std::string dump = dir.path("flash.bin");
-    io::UsbEventThread events;
 };
 
 TEST_F(FpgaTest, UploadOnlyRunsEndWithTheUploadAndFailWithIt) {
     const std::string done = "Starting firmware...\n", report = "\nBase:   0x1000\nAtom:   0x";
-    struct {
-        const char* device;
-        size_t size;
-        uint64_t base;
-        std::string error;  // empty: success
-        std::string consoleEnd;
-        std::vector<std::string> blocks;  // the 0x53 requests
-    } cases[] = {
+    // {device, file size, base, error (empty: success), the console's end, the 0x53 requests}
+    const std::tuple<const char*, size_t, uint64_t, std::string, std::string, std::vector<std::string>> cases[] = {
         {"", 32, kNoLimit, "", "Uploading firmware...\n\b\b\b\b100%\nUpload completed (32 B)\n" + done, {}},
         {"", 100, kNoLimit, "", "\b\b\b\b96%\b\b\b\b100%\b\b\b\b100%\nUpload completed (100 B)\n" + done,
          {"value=0x0010 index=0x1000 len=64", "value=0x0001 index=0x1010 len=4"}},
@@ -147,32 +91,30 @@ TEST_F(FpgaTest, UploadOnlyRunsEndWithTheUploadAndFailWithIt) {
         // Nothing reaches the device for a file shorter than its header.
         {"", 31, kNoLimit, "firmware file " + dir.path("f.rpd") + " is shorter than its 32-byte header (31 bytes)", "", {}},
     };
-    for (const auto& k : cases) {
-        loadDevice(k.device);
-        auto [ok, error, console] = uploadOnly(k.size, k.base);
-        EXPECT_EQ(std::make_pair(ok, error), std::make_pair(k.error.empty(), k.error)) << k.device;
-        const std::string header = k.size < 32 ? "" : "Uploading firmware: " + dir.path("f.rpd") +
+    for (const auto& [device, size, base, failure, consoleEnd, expectedBlocks] : cases) {
+        loadDevice(device);
+        auto [ok, error, console] = uploadOnly(size, base);
+        EXPECT_EQ(std::make_pair(ok, error), std::make_pair(failure.empty(), failure)) << device;
+        const std::string header = size < 32 ? "" : "Uploading firmware: " + dir.path("f.rpd") +
             "\n  Device version: 9.8.7.6\n  File version:   1.2.3.4\n  File tag:       qw-test\n";
-        EXPECT_TRUE(console.starts_with(header) && console.ends_with(k.consoleEnd)) << k.device << "\n" << console;
-        EXPECT_EQ(countRecorded("req=0x50 "), k.size < 32 ? 0u : 1u);
+        EXPECT_TRUE(console.starts_with(header) && console.ends_with(consoleEnd)) << device << "\n" << console;
+        EXPECT_EQ(countRecorded("req=0x50 "), size < 32 ? 0u : 1u);
         std::vector<std::string> blocks = recorded("control dev=dev0 type=0x40 req=0x53 ");
-        ASSERT_EQ(blocks.size(), k.blocks.size()) << k.device;
-        for (size_t i = 0; i < blocks.size(); ++i) EXPECT_NE(blocks[i].find(k.blocks[i]), std::string::npos) << blocks[i];
+        ASSERT_EQ(blocks.size(), expectedBlocks.size()) << device;
+        for (size_t i = 0; i < blocks.size(); ++i) EXPECT_NE(blocks[i].find(expectedBlocks[i]), std::string::npos) << blocks[i];
         if (ok) {
             // The payload lands at the base (in words), on erased flash.
-            Bytes flash = readFileBytes(dump), payload = rpd(k.size);
-            size_t at = 4 * (k.base == kNoLimit ? 0x1000 : k.base);
-            EXPECT_EQ(Bytes(flash.begin() + at - 1, flash.begin() + at + k.size - 32), cat({{0xFF}, Bytes(payload.begin() + 32, payload.end())}));
+            Bytes flash = readFileBytes(dump), payload = rpd(size);
+            size_t at = 4 * (base == kNoLimit ? 0x1000 : base);
+            EXPECT_EQ(Bytes(flash.begin() + at - 1, flash.begin() + at + size - 32), cat({{0xFF}, Bytes(payload.begin() + 32, payload.end())}));
         }
     }
 }
 
 TEST_F(FpgaTest, AStatusReplyWithoutItsWordIsAFailedRead) {
     // Read as "ready, no error", it would let the upload run on blind.
-    SimTest::load("device 16d0:0e27\nendpoint 0x86\ncontrol 0xc0 0x50 reply 01020304\ncontrol 0xc0 0x51 reply 00\n");
-    ASSERT_TRUE(events.start(nullptr));
-    auto [ok, error, console] = uploadOnly(32);
-    EXPECT_EQ(error, "FPGA uploader status: 1-byte reply");
+    load("device 16d0:0e27\nendpoint 0x86\ncontrol 0xc0 0x50 reply 01020304\ncontrol 0xc0 0x51 reply 00\n");
+    EXPECT_EQ(std::get<1>(uploadOnly(32)), "FPGA uploader status: 1-byte reply");
     EXPECT_EQ(countRecorded("req=0x52 "), 0u);
 }
 
@@ -185,25 +127,20 @@ TEST_F(FpgaTest, ABusyDeviceIsPolledInBurstsOfTenWithPausesBetween) {
 }
 
 TEST_F(FpgaTest, HostStartedUploadsReportToTheHost) {
-    struct {
-        bool spi;
-        const char* device;
-        int last;
-        const char* error;
-    } cases[] = {
+    const std::tuple<bool, const char*, int, const char*> cases[] = {  // SPI, device, last message, its error
         {false, "", kMsgDone, nullptr},
         {true, "error 0x0200 at block 2", kMsgError, "FPGA uploader status: 0x0200"},
     };
-    for (const auto& k : cases) {
-        loadDevice(k.device);
+    for (const auto& [spi, device, last, error] : cases) {
+        loadDevice(device);
         Settings s;
         s.flags = kFlagSuspend;
         s.firmwareFileName = firmware(100);
-        auto c = k.spi ? std::unique_ptr<ControllerBase>(std::make_unique<SpiPlimController>(&s))
-                       : std::unique_ptr<ControllerBase>(std::make_unique<I2cPlimController>(&s));
+        auto c = spi ? std::unique_ptr<ControllerBase>(std::make_unique<SpiPlimController>(&s))
+                     : std::unique_ptr<ControllerBase>(std::make_unique<I2cPlimController>(&s));
         testing::internal::CaptureStdout();
-        Session session(*c);
-        EXPECT_EQ(session.send(frame(k.spi ? 23 : 17)).code, kMsgDone);  // answered at once
+        ControllerSession session(*c);
+        EXPECT_EQ(session.send(frame(spi ? 23 : 17)).code, kMsgDone);  // answered at once
         EXPECT_TRUE(waitUntil([&] { return codes(session.out).size() >= 3; }));
         EXPECT_TRUE(session.end());
         testing::internal::GetCapturedStdout();
@@ -211,9 +148,9 @@ TEST_F(FpgaTest, HostStartedUploadsReportToTheHost) {
         ASSERT_EQ(m.size(), 3u) << testing::PrintToString(codes(session.out));
         EXPECT_EQ(m[0].payload, Bytes{96});
         EXPECT_EQ(m[1].payload, Bytes{100});
-        EXPECT_EQ(m[2].code, k.last);
-        if (k.error) {
-            EXPECT_EQ(err::getErrorDescription(err::ErrorRef(m[2].payload.data(), m[2].payload.size())), k.error);
+        EXPECT_EQ(m[2].code, last);
+        if (error) {
+            EXPECT_EQ(err::getErrorDescription(err::ErrorRef(m[2].payload.data(), m[2].payload.size())), error);
         }
     }
 }
@@ -225,7 +162,7 @@ TEST_F(FpgaTest, ASessionThatEndsDuringAnUploadStopsIt) {
     s.firmwareFileName = firmware(100);
     I2cPlimController c(&s);
     testing::internal::CaptureStdout();
-    Session session(c);
+    ControllerSession session(c);
     EXPECT_EQ(session.send(frame(17)).code, kMsgDone);
     EXPECT_TRUE(waitUntil([&] { return countRecorded("req=0x51 ") > 20; }));
     EXPECT_TRUE(session.end());
@@ -243,7 +180,7 @@ TEST_F(FpgaTest, I2cCaptureStopsAndRestartsByCommand) {
     Settings s;
     s.readParallelism = 2;
     I2cPlimController c(&s);
-    Session session(c);
+    ControllerSession session(c);
     ASSERT_TRUE(waitUntil([&] { return codes(session.out).size() >= 10; }));
     EXPECT_EQ(session.send(frame(19)).code, kMsgDone);
     size_t stopped = codes(session.out).size();
@@ -261,7 +198,7 @@ TEST_F(FpgaTest, SpiCaptureStartsByCommandWithTheHostsParameters) {
     Settings s;
     s.flags = kFlagSuspend;  // nothing goes to the device until the host says so
     SpiPlimController c(&s);
-    Session session(c);
+    ControllerSession session(c);
     EXPECT_EQ(errorCode(session.send(frame(24, {1, 8, 1}))), err::kWinInsufficientBuffer);
     EXPECT_EQ(errorCode(session.send(frame(17))), err::kWinInvalidParameter);
     EXPECT_EQ(session.send(frame(24, {1, 8, 1, 0})).code, kMsgDone);  // mode 1, little-endian

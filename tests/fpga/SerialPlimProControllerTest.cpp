@@ -1,18 +1,12 @@
 // The Serial Plim Pro controller on the simulator's fpga model: register
 // programming, host commands, capture.
-#include <future>
-
-#include "foundation/ErrorMgr.h"
 #include "fpga/SerialPlimProController.h"
-#include "session/Message.h"
-#include "support/MemoryTransport.h"
 #include "support/UsbSimTest.h"
 
 using namespace vek;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using Strings = std::vector<std::string>;
 const std::string kDevice = "device 326f:0005 model=fpga\nregister 3 0x0081\nregister 15 0x0021\n";
 const std::string kTooFast = "baud rates over 2.5 Mbps are not supported";
@@ -34,9 +28,10 @@ Strings startWrites(Strings line, const std::string& control) {
     return line;
 }
 
-// "ok", "win<code>" for a Windows-domain error, else the error's text.
+// "ok", "none", "win<code>" for a Windows-domain error, else the error's text.
 std::string outcome(const HostMessage& m) {
     if (m.code == kMsgDone) return "ok";
+    if (m.code == 0xFF) return "none";
     err::ErrorRef e(m.payload.data(), m.payload.size());
     return e.guid() == err::kWinDomain ? "win" + std::to_string(e.code()) : err::getErrorDescription(e);
 }
@@ -45,20 +40,9 @@ Bytes config(uint32_t baud, uint8_t data, uint8_t stop, uint8_t parity) {
     return {uint8_t(baud), uint8_t(baud >> 8), uint8_t(baud >> 16), uint8_t(baud >> 24), data, stop, parity, 0};
 }
 
-// A run on a thread of its own whose commands the test sends one at a time.
-struct Session {
-    explicit Session(ControllerBase& c)
-        : run(std::async(std::launch::async, [&c, this] { return c.run(&out, &in); })) {}
-    std::string send(const Bytes& command) {
-        size_t before = parseMessages(in.output()).size(), bytes = in.output().size();
-        in.pushInput(command);
-        EXPECT_TRUE(in.waitForOutput(bytes + 4));
-        std::vector<HostMessage> replies = parseMessages(in.output());
-        return replies.size() > before ? outcome(replies[before]) : "none";
-    }
-    bool end() { return in.endInput(), run.get(); }
-    MemoryTransport out, in;
-    std::future<bool> run;
+struct Session : ControllerSession {
+    using ControllerSession::ControllerSession;
+    std::string send(const Bytes& command) { return outcome(ControllerSession::send(command)); }
 };
 
 }  // namespace
@@ -67,12 +51,9 @@ using SerialPlimProTest = UsbSimTest;
 
 TEST_F(SerialPlimProTest, BaudGeneratorAndFrameFormat) {
     const std::pair<uint32_t, Strings> cases[] = {
-        {9600, {"10=0002", "11=0000", "12=026f", "13=0000"}},
-        {115200, {"10=0018", "11=0000", "12=0259", "13=0000"}},
-        {921600, {"10=00c0", "11=0000", "12=01b1", "13=0000"}},
-        {2'500'000, {"10=0005", "11=0000", "12=0001", "13=0000"}},
-        {2'500'001, {}},
-        {115200, {"10=0018", "11!"}},  // the second write fails
+        {9600, {"10=0002", "11=0000", "12=026f", "13=0000"}}, {115200, {"10=0018", "11=0000", "12=0259", "13=0000"}},
+        {921600, {"10=00c0", "11=0000", "12=01b1", "13=0000"}}, {2'500'000, {"10=0005", "11=0000", "12=0001", "13=0000"}},
+        {2'500'001, {}}, {115200, {"10=0018", "11!"}},  // the second write fails
     };
     Settings s;
     s.flags = kFlagSuspend;
@@ -95,10 +76,7 @@ TEST_F(SerialPlimProTest, BaudGeneratorAndFrameFormat) {
 }
 
 TEST_F(SerialPlimProTest, CommandsAnswerAsTheHostExpectsAndTheirSettingsLast) {
-    struct {
-        const char* device;
-        std::vector<std::pair<Bytes, std::string>> commands;
-    } cases[] = {
+    const std::pair<const char*, std::vector<std::pair<Bytes, std::string>>> cases[] = {  // device, commands, replies
         {"", {{frame(6, Bytes(7)), "win122"}, {frame(36), "win122"}, {frame(37), "win122"}, {frame(54), "win122"},
               {frame(55), "win122"}, {frame(0x27, {1}), "win87"}, {frame(0x38), "win87"},
               {frame(6, config(9600, 7, 2, 1)), "ok"},
@@ -111,17 +89,17 @@ TEST_F(SerialPlimProTest, CommandsAnswerAsTheHostExpectsAndTheirSettingsLast) {
     };
     Settings s;
     s.flags = kFlagSuspend;
-    for (const auto& k : cases) {
-        load(kDevice + k.device);
+    for (const auto& [device, commands] : cases) {
+        load(kDevice + device);
         SerialPlimProController c(&s);
         {
             Session session(c);
-            for (const auto& [command, expected] : k.commands)
+            for (const auto& [command, expected] : commands)
                 EXPECT_EQ(session.send(command), expected) << int(command[1]);
             EXPECT_NE(session.send(frame(51)), "win87");  // no firmware file: the uploader's failure
             EXPECT_TRUE(session.end());
         }
-        if (*k.device) continue;
+        if (*device) continue;
         const Strings line = {"10=0002", "11=0000", "12=026f", "13=0000", "14=2107"};
         Strings expected = line;
         expected.insert(expected.end(), {"4=0011", "4=005d", "4=005d"});

@@ -6,7 +6,6 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using Messages = std::vector<std::pair<int, Bytes>>;
 
 Bytes d0(uint8_t b) { return {3, 1, b, 0}; }
@@ -35,11 +34,7 @@ uint64_t testClock() { return clockNow; }
 TEST(SerialProDecoder, DecodesRecordsWithinTheBytesReceived) {
     const Bytes full = repeat(d0('a'), 127);  // 508 bytes
     const Bytes delta64 = {3, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01, 'x', 0};
-    struct {
-        const char* what;
-        std::vector<Bytes> reads;
-        Messages expected;
-    } cases[] = {
+    const std::tuple<const char*, std::vector<Bytes>, Messages> cases[] = {  // case, reads, messages
         {"runs per direction", {cat({d0('a'), d0('b'), d1('c'), d0('d')})}, {{2, {'a', 'b'}}, {3, {'c'}}, {2, {'d'}}}},
         {"a repeated line state, a change of bit 7", {{5, 0, 0x21, 13, 0, 0x81}}, {{50, {0x80, 0x80}}}},
         {"line state and low status bits", {{5, 0, 0x23, 13, 0, 0x03}}, {{44, {0x23, 0x02}}, {49, {3, 0, 0, 0}}}},
@@ -56,10 +51,10 @@ TEST(SerialProDecoder, DecodesRecordsWithinTheBytesReceived) {
          {{2, Bytes(127, 'a')}, {2, {'b'}}, {3, {'c'}}}},
         {"a record cut by the end of the read", {{3, 0, 'a', 0, 4, 0, 'b'}}, {{2, {'a'}}}},
     };
-    for (const auto& c : cases) {
+    for (const auto& [what, reads, expected] : cases) {
         SerialProDecoder state{0, 0x01, 0x21};
         SerialProDecoder_std d;
-        EXPECT_EQ(decode(d, state, c.reads), c.expected) << c.what;
+        EXPECT_EQ(decode(d, state, reads), expected) << what;
     }
 }
 
@@ -74,12 +69,8 @@ TEST(SerialProDecoder, RawPacketsCarryTheStateBeforeThemAndReanchorOnlyAtARead) 
         for (int i = 0; i < 8; ++i) s[i] = uint8_t(t >> 8 * i);
         return s;
     };
-    struct {
-        const char* what;
-        std::vector<Bytes> reads;
-        Messages expected;
-        uint64_t stored;
-    } cases[] = {
+    // {case, reads, messages, the timestamp stored after them}
+    const std::tuple<const char*, std::vector<Bytes>, Messages, uint64_t> cases[] = {
         {"a late first record", {padded(records)}, {{41, cat({state(t0), records})}}, now},
         {"delta 500 000", {withDelta(500'000)}, {{41, cat({state(t0), withDelta(500'000)})}}, now},
         {"delta 499 999", {withDelta(499'999)}, {{41, cat({state(t0), withDelta(499'999)})}}, t0},
@@ -90,12 +81,12 @@ TEST(SerialProDecoder, RawPacketsCarryTheStateBeforeThemAndReanchorOnlyAtARead) 
          {{41, cat({state(t0), repeat(d1('c'), 128)})}}, t0},
         {"only whole records", {{3, 0, 'a', 0, 4, 0}}, {{41, cat({state(t0), {3, 0, 'a', 0}})}}, t0},
     };
-    for (const auto& c : cases) {
+    for (const auto& [what, reads, expected, stored] : cases) {
         SerialProDecoder s{t0, 0x81, 0x21};
         SerialProDecoder_raw d(&testClock);
         clockNow = now;
-        EXPECT_EQ(decode(d, s, c.reads), c.expected) << c.what;
-        EXPECT_EQ(s.timestamp, c.stored) << c.what;
-        EXPECT_EQ(std::make_pair(s.status, s.lineState), std::make_pair(uint8_t(0x81), uint8_t(0x21))) << c.what;
+        EXPECT_EQ(decode(d, s, reads), expected) << what;
+        EXPECT_EQ(s.timestamp, stored) << what;
+        EXPECT_EQ(std::make_pair(s.status, s.lineState), std::make_pair(uint8_t(0x81), uint8_t(0x21))) << what;
     }
 }

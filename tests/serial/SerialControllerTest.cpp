@@ -19,8 +19,6 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
 using vek::io::SerialSettings;
 constexpr uint32_t kUnknown = vek::io::kModemStatusUnknown;
 

@@ -7,23 +7,15 @@
 #include "foundation/Error.h"
 #include "support/FakeController.h"
 #include "support/MemoryTransport.h"
+#include "support/ScriptedClock.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 constexpr uint64_t kSecond = vek::sys::kTicksPerSecond;
 
 Bytes slice(const Bytes& v, size_t from, size_t to) {
     return Bytes(v.begin() + ptrdiff_t(from), v.begin() + ptrdiff_t(to));
 }
-
-// The command loop's clock: its i-th reading is times[i], the last one from then on.
-namespace scripted_clock {
-std::vector<uint64_t> times;
-size_t readings = 0;
-void reset() { times.clear(), readings = 0; }
-uint64_t now() { return times.empty() ? 0 : times[std::min(readings++, times.size() - 1)]; }
-}  // namespace scripted_clock
 
 Bytes pattern(size_t n, uint8_t seed = 0) {
     Bytes bytes(n);
@@ -36,11 +28,9 @@ Bytes pattern(size_t n, uint8_t seed = 0) {
 TEST(WriteMessage, FramesSplitsAndStopsAtTheFirstFailure) {
     // {payload size, payload sizes of the messages that go out, output bytes the transport takes before failing}
     const std::tuple<size_t, std::vector<size_t>, size_t> cases[] = {
-        {0, {0}, SIZE_MAX},
-        {65535, {65535}, SIZE_MAX},
-        {70000, {65535, 4465}, SIZE_MAX},
-        {10, {}, 2},                        // refused whole
-        {70000, {65535}, 4 + 65535 + 3},    // second header refused
+        {0, {0}, SIZE_MAX}, {65535, {65535}, SIZE_MAX}, {70000, {65535, 4465}, SIZE_MAX},
+        {10, {}, 2},                      // refused whole
+        {70000, {65535}, 4 + 65535 + 3},  // second header refused
     };
     for (const auto& [size, pieces, failAfter] : cases) {
         SCOPED_TRACE(testing::Message() << size << " bytes, failing after " << failAfter);

@@ -77,10 +77,7 @@ TEST(EzUsbEeprom, RefusesShapesNoPartHas) {
     EXPECT_NE(e.configure({1024, 2048, 2, 5000}), "");
     EXPECT_NE(e.configure({1024, 16, 3, 5000}), "");
     const char* const usage = "expected 'eeprom SIZE [page=N] [addressing=1|2] [write-time=US]'";
-    const struct {
-        const char* statement;
-        std::string error;
-    } lines[] = {
+    const std::pair<const char*, std::string> lines[] = {  // statement, error
         {"eeprom 2K addressing=1 page=16 write-time=0", ""},
         {"eeprom 16K addressing=3", usage},
         {"eeprom 16K size=2", usage},
@@ -88,11 +85,11 @@ TEST(EzUsbEeprom, RefusesShapesNoPartHas) {
         {"firmware scripted", ""},
         {"firmware emulated now", "expected 'firmware emulated|scripted'"},
     };
-    for (const auto& l : lines) {
+    for (const auto& [statement, expected] : lines) {
         std::string error;
-        bool ok = qwsim::checkScenario(std::string("device 1:2 model=ezusb\n") + l.statement, &error);
-        EXPECT_EQ(error, l.error.empty() ? "" : "line 2: " + l.error) << l.statement;
-        EXPECT_EQ(ok, l.error.empty()) << l.statement;
+        bool ok = qwsim::checkScenario(std::string("device 1:2 model=ezusb\n") + statement, &error);
+        EXPECT_EQ(error, expected.empty() ? "" : "line 2: " + expected) << statement;
+        EXPECT_EQ(ok, expected.empty()) << statement;
     }
 }
 

@@ -41,11 +41,7 @@ constexpr int kCycles = -1;
 constexpr int A = Mcs51::kAcc, B = Mcs51::kB, PSW = Mcs51::kPsw, SP = Mcs51::kSp;
 
 TEST(Mcs51, InstructionGroups) {
-    struct {
-        const char* what;
-        Bytes program;
-        std::vector<std::pair<int, int>> expect;
-    } cases[] = {
+    const std::tuple<const char*, Bytes, std::vector<std::pair<int, int>>> cases[] = {  // case, program, results
         // Flags: PSW is CY AC F0 RS1 RS0 OV - P, with P the accumulator's parity.
         {"ADD overflow and half carry", {0x74, 0x7F, 0x24, 0x01}, {{A, 0x80}, {PSW, 0x45}}},
         {"ADD carry out", {0x74, 0xFF, 0x24, 0x01}, {{A, 0x00}, {PSW, 0xC0}}},
@@ -92,15 +88,15 @@ TEST(Mcs51, InstructionGroups) {
         {"interrupts off, RETI as RET", {0x75, 0xA8, 0xFF, 0x12, 0x00, 0x08, 0x80, 0x01, 0x32}, {{0xA8, 0xFF}, {SP, 7}}},
         {"cycles: NOP, LJMP, MOVX, MOVC, MUL", {0x00, 0x02, 0x00, 0x04, 0xE0, 0x93, 0xA4}, {{kCycles, 1 + 4 + 2 + 3 + 5}}},
     };
-    for (const auto& c : cases) {
+    for (const auto& [what, program, expected] : cases) {
         Machine m;
-        m.run(c.program);
-        for (auto [where, value] : c.expect) {
+        m.run(program);
+        for (auto [where, value] : expected) {
             int got = where == kCycles   ? static_cast<int>(m.core.cycles())
                       : where >= X(0)    ? m.xdata[static_cast<size_t>(where - X(0))]
                       : where >= I(0)    ? m.core.iram(static_cast<uint8_t>(where - I(0)))
                                          : m.core.direct(static_cast<uint8_t>(where));
-            EXPECT_EQ(got, value) << c.what << " at " << where;
+            EXPECT_EQ(got, value) << what << " at " << where;
         }
     }
 }

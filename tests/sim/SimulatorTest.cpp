@@ -3,20 +3,12 @@
 // disconnects, misuse and the record. The other faults are injected and checked
 // by the USB layer's tests.
 #include <algorithm>
-#include <numeric>
 #include <thread>
 
+#include "support/MemoryTransport.h"
 #include "support/SimTest.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
-
-Bytes counter(size_t from, size_t n) {
-    Bytes b(n);
-    std::iota(b.begin(), b.end(), static_cast<uint8_t>(from));
-    return b;
-}
 
 libusb_device_handle* open12() {
     libusb_device_handle* h = libusb_open_device_with_vid_pid(nullptr, 1, 2);
@@ -139,7 +131,7 @@ TEST_F(Sim, TransfersCompleteInsideHandleEventsAndKeepWhatTheyGotOnTimeoutOrCanc
     EXPECT_EQ(head.status, LIBUSB_TRANSFER_TIMED_OUT);
     ASSERT_GT(head.actual, 0);
     ASSERT_LT(head.actual, 1000);  // the rate held the rest back
-    EXPECT_EQ(head.bytes(), counter(0, static_cast<size_t>(head.actual)));
+    EXPECT_EQ(head.bytes(), counting(static_cast<size_t>(head.actual)));
     // The last read is the head now: cancelled, it keeps what it got, and the stream goes on in it.
     timeval tv{0, 30'000};
     libusb_handle_events_timeout(nullptr, &tv);
@@ -148,7 +140,7 @@ TEST_F(Sim, TransfersCompleteInsideHandleEventsAndKeepWhatTheyGotOnTimeoutOrCanc
     ASSERT_TRUE(waitDone({&last}));
     EXPECT_EQ(last.status, LIBUSB_TRANSFER_CANCELLED);
     ASSERT_GT(last.actual, 0);
-    EXPECT_EQ(last.bytes(), counter(static_cast<size_t>(head.actual), static_cast<size_t>(last.actual)));
+    EXPECT_EQ(last.bytes(), counting(static_cast<size_t>(last.actual), static_cast<uint8_t>(head.actual)));
     libusb_close(h);
 }
 

@@ -11,6 +11,7 @@
 #include <deque>
 #include <initializer_list>
 #include <mutex>
+#include <numeric>
 #include <string>
 #include <utility>
 #include <vector>
@@ -86,6 +87,8 @@ private:
     std::vector<uint8_t> output_;
 };
 
+using Bytes = std::vector<uint8_t>;
+
 // One framed message as seen by the host.
 struct HostMessage {
     uint8_t kind, code;
@@ -111,6 +114,13 @@ inline std::vector<uint8_t> joinedPayloads(const std::vector<HostMessage>& messa
     for (const HostMessage& m : messages)
         if (m.code == code) all.insert(all.end(), m.payload.begin(), m.payload.end());
     return all;
+}
+
+// n bytes counting up from `first`.
+inline std::vector<uint8_t> counting(size_t n, uint8_t first = 0) {
+    std::vector<uint8_t> b(n);
+    std::iota(b.begin(), b.end(), first);
+    return b;
 }
 
 inline std::vector<uint8_t> cat(std::initializer_list<std::vector<uint8_t>> parts) {

@@ -5,10 +5,12 @@
 
 #include <chrono>
 #include <future>
+#include <thread>
 #include <utility>
 
 #include "foundation/ErrorMgr.h"
 #include "session/ControllerBase.h"
+#include "session/Message.h"
 #include "support/MemoryTransport.h"
 #include "support/SimTest.h"
 #include "usb/UsbContext.h"
@@ -51,3 +53,31 @@ inline std::pair<bool, std::vector<uint8_t>> runUntilFailure(ControllerBase& c, 
     bool ok = run.get();
     return {ok, failure};
 }
+
+// Polls `done` for up to ten seconds; its last answer.
+template <typename Predicate>
+bool waitUntil(Predicate done) {
+    for (int i = 0; i < 1000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return done();
+}
+
+// A run on a thread of its own whose commands the test sends one at a time.
+struct ControllerSession {
+    explicit ControllerSession(ControllerBase& c) : run(std::async(std::launch::async, [&c, this] { return c.run(&out, &in); })) {}
+    ~ControllerSession() {
+        in.endInput();
+        if (run.valid()) run.wait();
+    }
+    // The reply to one command (code 0xFF: none came).
+    HostMessage send(const std::vector<uint8_t>& command) {
+        size_t before = parseMessages(in.output()).size(), bytes = in.output().size();
+        in.pushInput(command);
+        EXPECT_TRUE(in.waitForOutput(bytes + 4)) << "no reply";  // a reply is written whole
+        std::vector<HostMessage> replies = parseMessages(in.output());
+        return replies.size() > before ? replies[before] : HostMessage{0, 0xFF, {}};
+    }
+    bool end() { return in.endInput(), run.get(); }
+
+    MemoryTransport out, in;
+    std::future<bool> run;
+};

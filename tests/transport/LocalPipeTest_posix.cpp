@@ -25,12 +25,9 @@
 
 TEST(LocalPipeAddress, SocketPathRule) {
     const std::tuple<const char*, const char*, std::string> cases[] = {  // name, XDG_RUNTIME_DIR, address
-        {"capture", "/run/user/1000", "/run/user/1000/capture"},
-        {"capture", nullptr, "/tmp/capture"},
-        {"capture", "", "/tmp/capture"},
-        {"\\\\.\\pipe\\capture", "/run/q", "/run/q/capture"},
-        {"\\\\.\\pipe\\", "/run/q", ""},
-        {"Dir/Capture", "/run/q", "Dir/Capture"},
+        {"capture", "/run/user/1000", "/run/user/1000/capture"}, {"capture", nullptr, "/tmp/capture"},
+        {"capture", "", "/tmp/capture"}, {"\\\\.\\pipe\\capture", "/run/q", "/run/q/capture"},
+        {"\\\\.\\pipe\\", "/run/q", ""}, {"Dir/Capture", "/run/q", "Dir/Capture"},
     };
     const char* saved = std::getenv("XDG_RUNTIME_DIR");
     std::optional<std::string> old = saved ? std::optional<std::string>(saved) : std::nullopt;
@@ -44,13 +41,13 @@ TEST(LocalPipeAddress, SocketPathRule) {
 TEST(LocalPipeListener, SocketFileRules) {
     TempDir dir;
     std::string path = dir.path("pipe");
+    sockaddr_un address{AF_UNIX, {}};
+    std::memcpy(address.sun_path, path.data(), path.size());
+    auto socketAddress = reinterpret_cast<sockaddr*>(&address);
     {
         // A socket file left behind by a server that died is replaced; a live one is not.
         int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::memcpy(address.sun_path, path.data(), path.size());
-        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        ASSERT_EQ(::bind(fd, socketAddress, sizeof address), 0);
         ::close(fd);
         PipeServer server, second;
         ASSERT_TRUE(server.open(path)) << vek::err::getLastErrorDescription();
@@ -78,10 +75,7 @@ TEST(LocalPipeListener, SocketFileRules) {
         std::vector<vek::io::Fd> waiting;
         for (int i = 0; i < 64; ++i) {
             vek::io::Fd client(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0));
-            sockaddr_un address{};
-            address.sun_family = AF_UNIX;
-            std::memcpy(address.sun_path, path.data(), path.size());
-            if (::connect(client.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) break;
+            if (::connect(client.get(), socketAddress, sizeof address) != 0) break;
             waiting.push_back(std::move(client));
         }
         refuse();

@@ -2,11 +2,8 @@
 // device and the host, notifications, both lines' data, command 6 and restart,
 // and the ways a start fails. A failing capture: UsbTest.cpp and the end-to-end
 // Serial Plim capture.
-#include <chrono>
 #include <cstring>
-#include <functional>
 
-#include "session/Message.h"
 #include "support/UsbSimTest.h"
 #include "usb/SerialPlimController.h"
 
@@ -14,7 +11,6 @@ using namespace vek;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using Lines = std::vector<std::string>;
 using Values = std::vector<std::pair<int, uint32_t>>;
 
@@ -43,16 +39,6 @@ Values values(const MemoryTransport& t, std::initializer_list<int> codes) {
         if (std::find(codes.begin(), codes.end(), m.code) != codes.end() && m.payload.size() == 4)
             out.emplace_back(m.code, m.payload[0] | m.payload[1] << 8 | m.payload[2] << 16 | uint32_t(m.payload[3]) << 24);
     return out;
-}
-
-// Waits (at most 10 s) until the host has seen what `done` asks for.
-bool waitFor(const MemoryTransport& t, const std::function<bool(const std::vector<HostMessage>&)>& done) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!done(parseMessages(t.output()))) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        t.waitForOutput(t.output().size() + 1, 50);
-    }
-    return true;
 }
 
 struct Plim {
@@ -120,14 +106,10 @@ TEST_F(SerialPlim, StartFailsWithNothingSent) {
 
 TEST_F(SerialPlim, NotificationsBecomeStatusAndLineErrors) {
     const std::tuple<const char*, const char*, Values> cases[] = {  // endpoint, notification, messages
-        {"0x83", "0x34", {{4, 0x34}, {0x21, 7}}},
-        {"0x83", "0x03", {{4, 0x03}}},
-        {"0x86", "0x10", {{5, 0x10}, {0x21, 1}}},
-        {"0x86", "0x24", {{5, 0x24}, {0x21, 6}}},
+        {"0x83", "0x34", {{4, 0x34}, {0x21, 7}}}, {"0x83", "0x03", {{4, 0x03}}},
+        {"0x86", "0x10", {{5, 0x10}, {0x21, 1}}}, {"0x86", "0x24", {{5, 0x24}, {0x21, 6}}},
         {"0x83", "0xff34 length=0xff03 size=64", {{4, 0x34}, {0x21, 7}}},  // only the low byte, only bit 1
-        {"0x83", "0x34 size=9", {}},
-        {"0x86", "0x34 length=0", {}},
-        {"0x83", "0x34 length=0xfd", {}},
+        {"0x83", "0x34 size=9", {}}, {"0x86", "0x34 length=0", {}}, {"0x83", "0x34 length=0xfd", {}},
         {"0x83", "0x34 size=0", {}},
     };
     for (const auto& [endpoint, notification, messages] : cases) {
@@ -138,7 +120,7 @@ TEST_F(SerialPlim, NotificationsBecomeStatusAndLineErrors) {
         Plim p(16);
         int code = std::string(endpoint) == "0x83" ? 4 : 5;
         ASSERT_TRUE(p.start());
-        ASSERT_TRUE(waitFor(p.out, [&](auto&) { return values(p.out, {code}).back().second == 0x08; }));
+        ASSERT_TRUE(waitUntil([&] { return values(p.out, {code}).back().second == 0x08; }));
         p.finish();
         Values expected = {{4, 0}, {5, 0}};
         expected.insert(expected.end(), messages.begin(), messages.end());
@@ -157,10 +139,11 @@ TEST_F(SerialPlim, BothLinesArriveWholeAndInOrderWhenReadsCompleteOutOfOrder) {
     for (uint8_t& b : line1) r ^= r << 13, r ^= r >> 17, r ^= r << 5, b = uint8_t(r);
     Plim p(1024, 4);
     ASSERT_TRUE(p.start());
-    EXPECT_TRUE(waitFor(p.out, [&](auto& m) { return joinedPayloads(m, 2).size() + joinedPayloads(m, 3).size() >= 150750; }));
+    auto line = [&](int code) { return joinedPayloads(parseMessages(p.out.output()), code); };
+    EXPECT_TRUE(waitUntil([&] { return line(2).size() + line(3).size() >= 150750; }));
     p.finish();
-    EXPECT_EQ(joinedPayloads(parseMessages(p.out.output()), 2), line0);
-    EXPECT_EQ(joinedPayloads(parseMessages(p.out.output()), 3), line1);
+    EXPECT_EQ(line(2), line0);
+    EXPECT_EQ(line(3), line1);
 }
 
 TEST_F(SerialPlim, Command6ReprogramsBothLinesUntilTheNextStart) {

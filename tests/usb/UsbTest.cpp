@@ -4,9 +4,7 @@
 // endpoint). Start-up and exit order: tests/e2e/test_usb_startup.py.
 #include <chrono>
 #include <condition_variable>
-#include <numeric>
 
-#include "session/Message.h"
 #include "foundation/Thread.h"
 #include "support/UsbSimTest.h"
 #include "usb/UsbControllerBase.h"
@@ -16,15 +14,7 @@ using namespace vek;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
 const std::string kDevice = "device 16d0:0f3b\nendpoint 0x81\n";
-
-Bytes counter(size_t n) {
-    Bytes b(n);
-    std::iota(b.begin(), b.end(), uint8_t{0});
-    return b;
-}
 
 // Reads endpoint 0x81 with its own settings and forwards each read to `out` as a
 // message of code 0x02; tells what its threads did.
@@ -207,7 +197,7 @@ TEST_F(UsbController, DeliversTimedOutCancelledAndLongReadsWholeAndSkipsEmptyOne
         {"bytes 0a0b\nstatus 1 timeout", 16, {0x0a, 0x0b}, 1, 1},
         {"bytes 0a0b\nstatus 1 cancelled", 16, {0x0a, 0x0b}, 1, 1},
         {"bytes 01\nthen zlp", 16, {1}, 1, 20},
-        {"pattern counter 100000", 100000, counter(100000), 2, 1},  // a message holds at most 65535 bytes
+        {"pattern counter 100000", 100000, counting(100000), 2, 1},  // a message holds at most 65535 bytes
     };
     for (const auto& [source, blockSize, data, count, completions] : cases) {
         SCOPED_TRACE(source);
