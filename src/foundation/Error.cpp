@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "foundation/ErrorMgr.h"
+#include "foundation/ThreadSlot.h"
 
 namespace vek::err {
 
@@ -17,7 +18,11 @@ uint32_t readU32(const uint8_t* p) {
 
 constexpr ErrorHdr kNoErrorRecord{kHeaderSize, kStdDomain, kNoError};
 
-thread_local Error tlsLastError;
+// The calling thread's last error (see ThreadSlot.h for why no thread_local).
+Error& lastError() {
+    static const sys::ThreadSlot<Error> slot;
+    return slot.get();
+}
 
 }  // namespace
 
@@ -76,12 +81,12 @@ Error Error::fromText(std::string_view text) {
 ErrorRef noError() { return ErrorRef(&kNoErrorRecord, kHeaderSize); }
 
 size_t setError(ErrorRef ref) {
-    tlsLastError.assign(ref);
-    return tlsLastError.ref().size();
+    lastError().assign(ref);
+    return lastError().ref().size();
 }
 
 size_t setError(const Guid& guid, uint32_t code) {
-    tlsLastError = Error::fromCode(guid, code);
+    lastError() = Error::fromCode(guid, code);
     return kHeaderSize;
 }
 
@@ -90,8 +95,8 @@ size_t setWinError(uint32_t code) { return setError(kWinDomain, code); }
 size_t setErrnoError(int code) { return setError(kErrnoDomain, static_cast<uint32_t>(code)); }
 
 size_t setStringError(std::string_view text) {
-    tlsLastError = Error::fromText(text);
-    return tlsLastError.ref().size();
+    lastError() = Error::fromText(text);
+    return lastError().ref().size();
 }
 
 size_t setFormatStringError(const char* format, ...) {
@@ -103,14 +108,14 @@ size_t setFormatStringError(const char* format, ...) {
 }
 
 ErrorRef getLastError() {
-    ErrorRef ref = tlsLastError.ref();
+    ErrorRef ref = lastError().ref();
     return ref.empty() ? noError() : ref;
 }
 
 bool addErrorContext(std::string_view text) {
     std::string context(text);
-    if (!tlsLastError.context().empty()) context += ": " + tlsLastError.context();
-    tlsLastError.setContext(std::move(context));
+    if (!lastError().context().empty()) context += ": " + lastError().context();
+    lastError().setContext(std::move(context));
     return false;
 }
 
@@ -122,19 +127,19 @@ bool addErrorContextF(const char* format, ...) {
     return addErrorContext(text);
 }
 
-void setErrorContext(std::string text) { tlsLastError.setContext(std::move(text)); }
+void setErrorContext(std::string text) { lastError().setContext(std::move(text)); }
 
-const std::string& getLastErrorContext() { return tlsLastError.context(); }
+const std::string& getLastErrorContext() { return lastError().context(); }
 
 Error copyLastError() {
     Error copy(getLastError());
-    copy.setContext(tlsLastError.context());
+    copy.setContext(lastError().context());
     return copy;
 }
 
 void restoreLastError(const Error& error) {
-    tlsLastError.assign(error.ref());
-    tlsLastError.setContext(error.context());
+    lastError().assign(error.ref());
+    lastError().setContext(error.context());
 }
 
 std::string getErrorDescription(ErrorRef ref) { return getErrorMgr().describe(ref); }
@@ -143,7 +148,7 @@ std::string getLastErrorDescription() { return getErrorDescription(getLastError(
 
 std::string getLastErrorMessage() {
     std::string description = getLastErrorDescription();
-    const std::string& context = tlsLastError.context();
+    const std::string& context = lastError().context();
     if (context.empty()) return description;
     return description.empty() ? context : context + ": " + description;
 }

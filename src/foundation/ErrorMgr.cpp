@@ -1,6 +1,7 @@
 #include "foundation/ErrorMgr.h"
 
 #include "foundation/ErrorProviders.h"
+#include "foundation/ThreadSlot.h"
 
 namespace vek::err {
 
@@ -38,7 +39,8 @@ std::string ErrorMgr::describe(ErrorRef ref) const {
 void ErrorMgr::routeError(const ErrorHdr* hdr) { setError(ErrorRef::fromRecord(hdr)); }
 
 const char* ErrorMgr::getErrorDescription(const ErrorHdr* hdr) {
-    thread_local std::string text;
+    static const sys::ThreadSlot<std::string> slot;
+    std::string& text = slot.get();
     text = describe(ErrorRef::fromRecord(hdr));
     return text.c_str();
 }

@@ -1,4 +1,5 @@
 #include "foundation/Stream.h"
+#include "foundation/ThreadSlot.h"
 
 #include <cstring>
 #include <vector>
@@ -7,7 +8,8 @@ namespace vek::io {
 
 ConstBytes joinParts(const ConstBytes* parts, size_t count) {
     if (count == 1) return parts[0];
-    thread_local std::vector<uint8_t> joined;
+    static const sys::ThreadSlot<std::vector<uint8_t>> slot;
+    std::vector<uint8_t>& joined = slot.get();
     joined.clear();
     for (size_t i = 0; i < count; ++i) {
         auto p = static_cast<const uint8_t*>(parts[i].data);
