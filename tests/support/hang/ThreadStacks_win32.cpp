@@ -1,5 +1,5 @@
 #include <cstdio>
 
-#include "support/hang/HangWatch.h"
+#include "support/hang/ThreadStacks.h"
 
 void printAllThreadStacks() { std::fprintf(stderr, "(no stacks on this platform)\n"); }

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "support/hang/HangWatch.h"
+#include "support/hang/ThreadStacks.h"
 
 void printAllThreadStacks() {
     // gdb attaches to this process from outside; without gdb there is only the name.

@@ -1,0 +1,3 @@
+#pragma once
+// Prints every thread's stack of this process to stderr, where the platform can.
+void printAllThreadStacks();
