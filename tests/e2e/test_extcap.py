@@ -59,7 +59,7 @@ def test_a_capture_into_a_fifo_ends_when_wireshark_lets_go(tmp_path, end):
         assert read_pcap(reader) == FRAMES
         if end == "signal":
             proc.send_signal(signal.SIGTERM)
-    assert proc.wait(timeout=10) == 0 and proc.stderr.read() == b""
+    assert (proc.wait(timeout=10), proc.stderr.read()) == (0, b"")
 
 
 @pytest.mark.skipif(WINE or not shutil.which("tshark"), reason="tshark on Linux")
