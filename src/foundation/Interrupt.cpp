@@ -13,6 +13,7 @@ struct Registry {
     std::mutex mutex;
     std::vector<const std::function<void()>*> actions;  // innermost last
     std::atomic<int> count{0};
+    std::atomic<bool> ending{false};
 };
 
 Registry& registry() {
@@ -24,6 +25,8 @@ Registry& registry() {
 }  // namespace
 
 bool interrupted() { return registry().count.load() > 0; }
+
+void markProgramEnding() { registry().ending = true; }
 
 InterruptScope::InterruptScope(std::function<void()> action) : action_(std::move(action)) {
     Registry& r = registry();
@@ -44,6 +47,7 @@ namespace detail {
 bool deliverInterrupt() {
     Registry& r = registry();
     if (r.count.fetch_add(1) > 0) return false;
+    if (r.ending.load()) return true;
     std::lock_guard<std::mutex> hold(r.mutex);
     if (r.actions.empty()) return false;
     for (auto it = r.actions.rbegin(); it != r.actions.rend(); ++it) (**it)();

@@ -19,6 +19,11 @@ void installInterruptHandling();
 // Whether an interrupt has come.
 bool interrupted();
 
+// From here the program only ends, with a result it already has: a first
+// interrupt changes nothing instead of ending the process as the signal
+// would; a second one still ends it at once.
+void markProgramEnding();
+
 // While it lives, the first interrupt calls `action` (once). Scopes nest: all
 // live ones are called, innermost first. The destructor waits for an action
 // under way, so the action may use what the scope's owner holds.

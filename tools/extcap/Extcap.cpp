@@ -92,6 +92,9 @@ int capture(const std::map<std::string, std::string>& options, long index, std::
         if (waitForReaderGone(options.at("--fifo"), watching)) controller->stop();
     });
     bool ok = controller->run(&fifo, nullptr);
+    // Wireshark stops a capture both ways at once. A signal taken after the
+    // capture has ended must not turn its result into an exit by signal.
+    vek::sys::markProgramEnding();
     watching = false;
     watch.join();
     // Wireshark closing the fifo is how a capture usually ends.
