@@ -5,12 +5,8 @@
 #include <benchmark/benchmark.h>
 
 #include "AllocationCount.h"
+#include "DecoderBench.h"
 
-#include <atomic>
-#include <chrono>
-#include <cstdlib>
-#include <cstring>
-#include <new>
 #include <vector>
 
 #include "fpga/I2cDecoder.h"
@@ -19,15 +15,6 @@
 namespace {
 
 constexpr size_t kReadSize = 8192;
-constexpr size_t kStreamSize = size_t{16} << 20;
-
-class DiscardTransport final : public TransportBase {
-public:
-    void close() override {}
-    size_t read(void*, size_t) override { return 0; }
-    size_t write(const void*, size_t size) override { return size; }
-    bool wait() override { return true; }
-};
 
 // I2C: transactions of START, a 7-bit address and 256 data bytes, then STOP.
 std::vector<uint8_t> i2cStream() {
@@ -53,17 +40,6 @@ std::vector<uint8_t> spiStream(unsigned bits) {
     return s;
 }
 
-// Seconds memcpy takes for the stream, in reads.
-double copySeconds(const std::vector<uint8_t>& stream) {
-    std::vector<uint8_t> to(kReadSize);
-    auto start = std::chrono::steady_clock::now();
-    for (size_t at = 0; at < stream.size(); at += kReadSize) {
-        std::memcpy(to.data(), stream.data() + at, kReadSize);
-        benchmark::ClobberMemory();
-    }
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
 template <typename Decoder>
 void run(benchmark::State& state, Decoder& decoder, const std::vector<uint8_t>& stream) {
     DiscardTransport out;
@@ -74,23 +50,13 @@ void run(benchmark::State& state, Decoder& decoder, const std::vector<uint8_t>& 
     uint64_t allocsBefore = allocations.load();
     decodeAll();
     double allocs = static_cast<double>(allocations.load() - allocsBefore);
-    double copy = copySeconds(stream);
-    auto start = std::chrono::steady_clock::now();
-    for (auto _ : state) decodeAll();
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    state.counters["vs_memcpy"] = copy * static_cast<double>(state.iterations()) / seconds;
+    timeDecoding(state, stream, kReadSize, decodeAll);
     state.counters["allocs_per_read"] = allocs / static_cast<double>(stream.size() / kReadSize);
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * stream.size()));
 }
 
 void BM_Memcpy(benchmark::State& state) {
-    std::vector<uint8_t> stream = i2cStream(), to(kReadSize);
-    for (auto _ : state) {
-        for (size_t at = 0; at < stream.size(); at += kReadSize) {
-            std::memcpy(to.data(), stream.data() + at, kReadSize);
-            benchmark::ClobberMemory();
-        }
-    }
+    std::vector<uint8_t> stream = i2cStream();
+    for (auto _ : state) copyReads(stream, kReadSize);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * stream.size()));
 }
 

@@ -9,33 +9,19 @@
 #include <benchmark/benchmark.h>
 #include <pcap/pcap.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <string>
 #include <vector>
 
+#include "DecoderBench.h"
 #include "fpga/EthernetPlimDecoder.h"
 #include "transport/FileTransport.h"
 
 namespace {
 
 constexpr size_t kReadSize = 8192;
-constexpr size_t kStreamSize = size_t{16} << 20;
-
-class DiscardTransport final : public TransportBase {
-public:
-    void close() override {}
-    size_t read(void*, size_t) override { return 0; }
-    size_t write(const void*, size_t size) override { return size; }
-    size_t writeParts(const ConstBytes* parts, size_t count) override {
-        size_t n = 0;
-        for (size_t i = 0; i < count; ++i) n += parts[i].size;
-        return n;
-    }
-    bool wait() override { return true; }
-};
 
 // The reassembly alone.
 class CountingDecoder final : public EthernetPlimDecoderBase {
@@ -68,16 +54,6 @@ std::vector<uint8_t> stream(int64_t kind, std::vector<std::vector<uint8_t>>* fra
     return s;
 }
 
-double copySeconds(const std::vector<uint8_t>& s) {
-    std::vector<uint8_t> to(kReadSize);
-    auto start = std::chrono::steady_clock::now();
-    for (size_t at = 0; at < s.size(); at += kReadSize) {
-        std::memcpy(to.data(), s.data() + at, kReadSize);
-        benchmark::ClobberMemory();
-    }
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
 void decodeAll(EthernetPlimDecoderBase& d, const std::vector<uint8_t>& s, TransportBase& out) {
     for (size_t at = 0; at < s.size(); at += kReadSize) d.decode(s.data() + at, kReadSize, out);
 }
@@ -87,13 +63,8 @@ void BM_Decoder(benchmark::State& state) {
     std::vector<uint8_t> s = stream(state.range(0));
     Decoder decoder;
     DiscardTransport out;
-    double copy = copySeconds(s);
-    auto start = std::chrono::steady_clock::now();
-    for (auto _ : state) decodeAll(decoder, s, out);
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    state.counters["vs_memcpy"] = copy * static_cast<double>(state.iterations()) / seconds;
+    double seconds = timeDecoding(state, s, kReadSize, [&] { decodeAll(decoder, s, out); });
     state.counters["x_usb2"] = static_cast<double>(s.size() * state.iterations()) / seconds / 53.2e6;
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * s.size()));
 }
 
 std::string scratchFile() { return std::string(P_tmpdir) + "/qw-bench-ethernet.pcap"; }

@@ -6,12 +6,9 @@
 #include <benchmark/benchmark.h>
 
 #include "AllocationCount.h"
+#include "DecoderBench.h"
 
-#include <atomic>
-#include <chrono>
-#include <cstdlib>
 #include <cstring>
-#include <new>
 #include <vector>
 
 #include "fpga/SerialPlimProDecoder.h"
@@ -19,21 +16,6 @@
 namespace {
 
 constexpr size_t kReadSize = serialpro::kPacketSize;
-constexpr size_t kStreamSize = size_t{16} << 20;
-
-class DiscardTransport final : public TransportBase {
-public:
-    void close() override {}
-    size_t read(void*, size_t) override { return 0; }
-    size_t write(const void*, size_t size) override { return size; }
-    // Discarded parts need no joining.
-    size_t writeParts(const ConstBytes* parts, size_t count) override {
-        size_t total = 0;
-        for (size_t i = 0; i < count; ++i) total += parts[i].size;
-        return total;
-    }
-    bool wait() override { return true; }
-};
 
 // Full packets of data records: runs of `run` bytes taking turns between the two
 // directions, every eighth byte with a two-byte delta, a line-state change every
@@ -62,17 +44,6 @@ std::vector<uint8_t> stream(unsigned run) {
     return s;
 }
 
-double copySeconds(const std::vector<uint8_t>& s) {
-    uint8_t to[kReadSize];
-    auto start = std::chrono::steady_clock::now();
-    for (size_t at = 0; at < s.size(); at += kReadSize) {
-        std::memcpy(to, s.data() + at, kReadSize);
-        benchmark::DoNotOptimize(to);
-        benchmark::ClobberMemory();
-    }
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
 template <typename Decoder>
 void run(benchmark::State& state, Decoder& decoder) {
     std::vector<uint8_t> s = stream(static_cast<unsigned>(state.range(0)));
@@ -84,25 +55,13 @@ void run(benchmark::State& state, Decoder& decoder) {
     uint64_t allocsBefore = allocations.load();
     decodeAll();
     double allocs = static_cast<double>(allocations.load() - allocsBefore);
-    double copy = copySeconds(s);
-    auto start = std::chrono::steady_clock::now();
-    for (auto _ : state) decodeAll();
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    state.counters["vs_memcpy"] = copy * static_cast<double>(state.iterations()) / seconds;
+    timeDecoding(state, s, kReadSize, decodeAll);
     state.counters["allocs_per_read"] = allocs / static_cast<double>(s.size() / kReadSize);
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * s.size()));
 }
 
 void BM_Memcpy(benchmark::State& state) {
     std::vector<uint8_t> s = stream(16);
-    uint8_t to[kReadSize];
-    for (auto _ : state) {
-        for (size_t at = 0; at < s.size(); at += kReadSize) {
-            std::memcpy(to, s.data() + at, kReadSize);
-            benchmark::DoNotOptimize(to);
-            benchmark::ClobberMemory();
-        }
-    }
+    for (auto _ : state) copyReads(s, kReadSize);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * s.size()));
 }
 
