@@ -28,17 +28,6 @@ EthernetPlimController::~EthernetPlimController() {
 
 std::span<const vek::Guid> EthernetPlimController::getLogGuids() const { return kLogGuids; }
 
-bool EthernetPlimController::processCommand(const uint8_t* message) {
-    switch (messageHeader(message).code) {
-        case kCmdUploadFirmware: return uploadFirmware();
-        case kCmdStartCapture: return startCapture();
-        case kCmdStopCapture: return stopCapture();
-        default:
-            vek::err::setWinError(vek::err::kWinInvalidParameter);
-            return false;
-    }
-}
-
 bool EthernetPlimController::start(TransportBase* output, TransportBase* command) {
     dataOutput = output;
     // Without an output for messages, a capture failure writes none into the pcap stream.

@@ -28,7 +28,7 @@ public:
     ~EthernetPlimController() override;
 
     std::span<const vek::Guid> getLogGuids() const override;
-    bool processCommand(const uint8_t* message) override;
+    bool processCommand(const uint8_t* message) override { return processCaptureCommand(message); }
     bool start(TransportBase* output, TransportBase* command) override;
     // Then the frames dropped in this session, if any, on standard error.
     void waitAndClose() override;

@@ -9,17 +9,6 @@ I2cPlimController::~I2cPlimController() {
     waitAndClose();
 }
 
-bool I2cPlimController::processCommand(const uint8_t* message) {
-    switch (messageHeader(message).code) {
-        case kCmdUploadFirmware: return uploadFirmware();
-        case kCmdStartCapture: return startCapture();
-        case kCmdStopCapture: return stopCapture();
-        default:
-            vek::err::setWinError(vek::err::kWinInvalidParameter);
-            return false;
-    }
-}
-
 bool I2cPlimController::startCapture() {
     if (!stopCapture()) return false;
     {

@@ -18,7 +18,7 @@ public:
     ~I2cPlimController() override;
 
     std::span<const vek::Guid> getLogGuids() const override { return i2cspi::kLogGuids; }
-    bool processCommand(const uint8_t* message) override;
+    bool processCommand(const uint8_t* message) override { return processCaptureCommand(message); }
     // Stops the device and drains it, resets the decoder, starts the monitor and,
     // unless they run already, the worker threads.
     bool startCapture() override;

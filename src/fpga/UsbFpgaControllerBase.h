@@ -19,8 +19,10 @@
 #include <memory>
 #include <mutex>
 
+#include "foundation/Error.h"
 #include "fpga/FpgaUploader.h"
 #include "fpga/FpgaUploaderEventSink.h"
+#include "session/Message.h"
 #include "usb/UsbControllerBase.h"
 
 // Non-template helpers of the base (UsbFpgaControllerBase.cpp).
@@ -77,6 +79,20 @@ protected:
     }
     void cancelReads() override { cancelAndWait(readList); }
     void onReadCompleted(UsbReadBlock* block) override { completeRead(readList, block); }
+
+    // Upload, start and stop: all the commands of a device whose capture start
+    // takes no settings, by T's codes kCmdUploadFirmware, kCmdStartCapture and
+    // kCmdStopCapture.
+    bool processCaptureCommand(const uint8_t* message) {
+        switch (messageHeader(message).code) {
+            case T::kCmdUploadFirmware: return uploadFirmware();
+            case T::kCmdStartCapture: return startCapture();
+            case T::kCmdStopCapture: return stopCapture();
+            default:
+                vek::err::setWinError(vek::err::kWinInvalidParameter);
+                return false;
+        }
+    }
 
     bool sendDeviceCommand(uint8_t command) { return fpga::sendDeviceCommand(device, command); }
     // The stop every such device shares: its stop byte, then the data endpoint
