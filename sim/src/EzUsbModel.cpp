@@ -13,8 +13,6 @@ namespace qwsim {
 
 namespace {
 
-constexpr uint8_t kVendorOut = 0x40;
-constexpr uint8_t kVendorIn = 0xC0;
 constexpr uint8_t kReqRam = 0xA0;
 constexpr uint8_t kReqEeprom = 0xA2;
 constexpr uint16_t kCpuControl = 0xE600;

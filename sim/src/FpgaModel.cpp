@@ -13,8 +13,6 @@ namespace qwsim {
 
 namespace {
 
-constexpr uint8_t kVendorIn = 0xC0;
-constexpr uint8_t kVendorOut = 0x40;
 enum Request : uint8_t { kVersion = 0x50, kStatus = 0x51, kErase = 0x52, kWriteBlock = 0x53, kStartFirmware = 0x54 };
 constexpr uint16_t kBusyBits = 0x1400;
 constexpr uint8_t kErased = 0xFF;

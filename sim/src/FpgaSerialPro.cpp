@@ -13,8 +13,6 @@ namespace qwsim {
 namespace {
 
 constexpr uint8_t kDataEndpoint = 0x86;
-constexpr uint8_t kVendorIn = 0xC0;
-constexpr uint8_t kVendorOut = 0x40;
 constexpr uint8_t kReadRegister = 0x58;
 constexpr uint8_t kWriteRegister = 0x59;
 constexpr uint16_t kValueSize = 2;

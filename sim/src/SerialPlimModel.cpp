@@ -11,8 +11,6 @@ namespace qwsim {
 
 namespace {
 
-constexpr uint8_t kVendorOut = 0x40;
-constexpr uint8_t kVendorIn = 0xC0;
 constexpr uint8_t kReqSetLine = 0xC1;
 constexpr uint8_t kReqReadInput = 0xDA;
 constexpr uint16_t kLineSelect = 0x8000;  // wValue of line 1; line 0 is 0

@@ -29,6 +29,10 @@ struct EndpointInfo {
     uint16_t maxPacketSize = 512;
 };
 
+// The request types of vendor requests to the device, host to device and back.
+constexpr uint8_t kVendorOut = 0x40;
+constexpr uint8_t kVendorIn = 0xC0;
+
 struct ControlSetup {
     uint8_t requestType = 0;  // bit 7 set: device to host
     uint8_t request = 0;
