@@ -7,6 +7,7 @@
 #include "foundation/Thread.h"
 #include "usb/Libusb.h"
 #include "usb/UsbAccess.h"
+#include "usb/UsbDeviceList.h"
 #include "usb/UsbError.h"
 #include "usb/UsbStartup.h"
 
@@ -25,44 +26,22 @@ UsbControllerBase::~UsbControllerBase() {
 }
 
 bool UsbControllerBase::findDevice(uint16_t vid, uint16_t pid) {
-    if (!vek::io::usbLayerAvailable()) return false;
-    libusb_device** list = nullptr;
-    ssize_t n = libusb_get_device_list(nullptr, &list);
-    if (n < 0) return vek::io::setUsbError(static_cast<int>(n));
-    uint64_t count = 0;
-    libusb_device* found = nullptr;
-    for (ssize_t i = 0; i < n && !found; ++i) {
-        libusb_device_descriptor desc;
-        int r = libusb_get_device_descriptor(list[i], &desc);
-        if (r != 0) {
-            // Skipped; the error stays only until a later one replaces it.
-            vek::io::setUsbError(r);
-            continue;
-        }
-        if (desc.idVendor != vid || desc.idProduct != pid) continue;
-        if (count == settings->deviceIndex)
-            found = list[i];
-        else
-            ++count;
-    }
-    bool ok;
-    if (found) {
-        device.setDevice(found);
-        ok = device.open();
-        if (!ok) {
-            int code = static_cast<int32_t>(vek::err::getLastError().code());
-            vek::err::addErrorContextF("USB device %04x:%04x #%llu%s%s", vid, pid,
-                                       static_cast<unsigned long long>(settings->deviceIndex),
-                                       code == LIBUSB_ERROR_ACCESS ? " cannot be opened without permission; " : "",
-                                       code == LIBUSB_ERROR_ACCESS ? vek::io::usbAccessHint() : "");
-        }
-    } else {
+    vek::io::UsbDeviceList list;
+    if (!list.load(vid, pid)) return false;
+    uint64_t count = list.devices().size();
+    if (settings->deviceIndex >= count) {
         vek::err::setFormatStringError("plim[%d] not available; %d plim(s) total\n",
                                        static_cast<int>(settings->deviceIndex), static_cast<int>(count));
-        ok = false;
+        return false;
     }
-    libusb_free_device_list(list, 1);
-    return ok;
+    device.setDevice(list.devices()[settings->deviceIndex]);
+    if (device.open()) return true;
+    int code = static_cast<int32_t>(vek::err::getLastError().code());
+    vek::err::addErrorContextF("USB device %04x:%04x #%llu%s%s", vid, pid,
+                               static_cast<unsigned long long>(settings->deviceIndex),
+                               code == LIBUSB_ERROR_ACCESS ? " cannot be opened without permission; " : "",
+                               code == LIBUSB_ERROR_ACCESS ? vek::io::usbAccessHint() : "");
+    return false;
 }
 
 bool UsbControllerBase::startThreads() {

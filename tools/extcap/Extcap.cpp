@@ -13,7 +13,7 @@
 #include "foundation/File.h"
 #include "foundation/Interrupt.h"
 #include "transport/FileTransport.h"
-#include "usb/UsbDeviceCount.h"
+#include "usb/UsbDeviceList.h"
 #include "usb/UsbStartup.h"
 
 namespace {
@@ -57,9 +57,9 @@ int fail(std::FILE* err) {
 
 int listInterfaces(std::FILE* out, std::FILE* err) {
     std::fprintf(out, "extcap {version=%d.%d.%d}\n", QW_VERSION_MAJOR, QW_VERSION_MINOR, QW_VERSION_PATCH);
-    int64_t count = vek::io::countUsbDevices(kEthernetPlimVid, kEthernetPlimPid);
-    if (count < 0) return fail(err);
-    for (int64_t i = 0; i < count; ++i)
+    vek::io::UsbDeviceList plims;
+    if (!plims.load(kEthernetPlimVid, kEthernetPlimPid)) return fail(err);
+    for (size_t i = 0; i < plims.devices().size(); ++i)
         std::fprintf(out, "interface {value=%s%lld}{display=Quenwick Ethernet Plim #%lld}\n", kInterfacePrefix,
                      static_cast<long long>(i), static_cast<long long>(i));
     return 0;
