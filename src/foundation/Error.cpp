@@ -81,8 +81,9 @@ Error Error::fromText(std::string_view text) {
 ErrorRef noError() { return ErrorRef(&kNoErrorRecord, kHeaderSize); }
 
 size_t setError(ErrorRef ref) {
-    lastError().assign(ref);
-    return lastError().ref().size();
+    Error& last = lastError();
+    last.assign(ref);
+    return last.ref().size();
 }
 
 size_t setError(const Guid& guid, uint32_t code) {
@@ -95,8 +96,9 @@ size_t setWinError(uint32_t code) { return setError(kWinDomain, code); }
 size_t setErrnoError(int code) { return setError(kErrnoDomain, static_cast<uint32_t>(code)); }
 
 size_t setStringError(std::string_view text) {
-    lastError() = Error::fromText(text);
-    return lastError().ref().size();
+    Error& last = lastError();
+    last = Error::fromText(text);
+    return last.ref().size();
 }
 
 size_t setFormatStringError(const char* format, ...) {
@@ -113,9 +115,10 @@ ErrorRef getLastError() {
 }
 
 bool addErrorContext(std::string_view text) {
+    Error& last = lastError();
     std::string context(text);
-    if (!lastError().context().empty()) context += ": " + lastError().context();
-    lastError().setContext(std::move(context));
+    if (!last.context().empty()) context += ": " + last.context();
+    last.setContext(std::move(context));
     return false;
 }
 
@@ -138,8 +141,9 @@ Error copyLastError() {
 }
 
 void restoreLastError(const Error& error) {
-    lastError().assign(error.ref());
-    lastError().setContext(error.context());
+    Error& last = lastError();
+    last.assign(error.ref());
+    last.setContext(error.context());
 }
 
 std::string getErrorDescription(ErrorRef ref) { return getErrorMgr().describe(ref); }
