@@ -41,6 +41,8 @@ bool validateSettings(CmdLineParser& parser) {
     if (s.transportKind == kTransportNone) s.transportKind = s.has(kFlagStdin) ? kTransportOutputInput : kTransportOutputOnly;
 
     if (s.has(kFlagQwlog)) {
+        // A qwlog file holds framed messages; pcap bytes would be cut into records.
+        if (s.has(kFlagPcap)) return fail("--pcap and --qwlog cannot be used together");
         if (s.transportKind != kTransportOutputOnly) return fail("this transport cannot be used to output *.qwlog");
         if (s.outputFileName.empty()) return fail("output *.qwlog file is not specified");
     }

@@ -128,6 +128,7 @@ TEST(ValidateSettings, OrderAndCompletion) {
               {{"--qwlog", "--bogus"}, "unknown switch --bogus", [](Settings& s) { s.flags = kFlagQwlog; }},
               {{"--qwlog", "-s"}, "output *.qwlog file is not specified", nullptr},
               {{"--qwlog", "--stdin"}, "this transport cannot be used to output *.qwlog", nullptr},
+              {{"--pcap", "--qwlog", "--out", "c.qwlog"}, "--pcap and --qwlog cannot be used together", nullptr},
               {{"-s", "--serial", ""}, "can't start suspended without input stream", nullptr},
               {{"-s", "--stdin"}, nullptr,
                [](Settings& s) { s.flags = kFlagSuspend | kFlagStdin | kFlagStdout, s.transportKind = kTransportOutputInput; }},

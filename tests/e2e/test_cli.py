@@ -82,6 +82,7 @@ HELP = VERSION + b"Usage: quenwick-hwc [<options>...]\n" + HELP_TEXT.replace("\n
     # Validation runs before any mode, help included.
     (("--help", "--qwlog"), "output *.qwlog file is not specified"),
     (("--qwlog", "--tcp", "5000"), "this transport cannot be used to output *.qwlog"),
+    (("--ethernet-plim", "--qwlog", "--pcap", "--out", "c.qwlog"), "--pcap and --qwlog cannot be used together"),
     (("-s", "--out", "x"), "can't start suspended without input stream"),
     (("--tcp=0",), "TCP server port name not specified"), (("--np", ""), "pipe server name not specified"),
     (("--serial", ""), "serial port name not specified"),
