@@ -12,6 +12,7 @@ namespace {
 struct Registry {
     std::mutex mutex;
     std::vector<const std::function<void()>*> actions;  // innermost last
+    std::vector<const std::function<void()>*> late;     // not yet called
     std::atomic<int> count{0};
     std::atomic<bool> ending{false};
 };
@@ -42,16 +43,36 @@ InterruptScope::~InterruptScope() {
     r.actions.erase(std::remove(r.actions.begin(), r.actions.end(), &action_), r.actions.end());
 }
 
+LateInterruptScope::LateInterruptScope(std::function<void()> action) : action_(std::move(action)) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> hold(r.mutex);
+    r.late.push_back(&action_);
+}
+
+LateInterruptScope::~LateInterruptScope() {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> hold(r.mutex);
+    r.late.erase(std::remove(r.late.begin(), r.late.end(), &action_), r.late.end());
+}
+
 namespace detail {
 
 bool deliverInterrupt() {
     Registry& r = registry();
-    if (r.count.fetch_add(1) > 0) return false;
-    if (r.ending.load()) return true;
+    bool first = r.count.fetch_add(1) == 0;
     std::lock_guard<std::mutex> hold(r.mutex);
-    if (r.actions.empty()) return false;
-    for (auto it = r.actions.rbegin(); it != r.actions.rend(); ++it) (**it)();
-    return true;
+    bool handled = false;
+    if (first && r.ending.load()) {
+        handled = true;
+    } else if (first && !r.actions.empty()) {
+        for (auto it = r.actions.rbegin(); it != r.actions.rend(); ++it) (**it)();
+        handled = true;
+    }
+    // Each late action answers one interrupt only.
+    std::vector<const std::function<void()>*> late;
+    late.swap(r.late);
+    for (auto it = late.rbegin(); it != late.rend(); ++it) (**it)();
+    return handled || !late.empty();
 }
 
 }  // namespace detail

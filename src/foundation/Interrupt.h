@@ -38,10 +38,27 @@ private:
     std::function<void()> action_;
 };
 
+// For work that a first interrupt waits for and a further one abandons: while
+// it lives, the next interrupt (the first or a later one) calls `action` once,
+// beside the InterruptScope actions if it is the first, and does not end the
+// process. The interrupt after that ends it at once, as usual. The destructor
+// waits for an action under way.
+class LateInterruptScope {
+public:
+    explicit LateInterruptScope(std::function<void()> action);
+    ~LateInterruptScope();
+    LateInterruptScope(const LateInterruptScope&) = delete;
+    LateInterruptScope& operator=(const LateInterruptScope&) = delete;
+
+private:
+    std::function<void()> action_;
+};
+
 namespace detail {
 // The platform handler's side: the first interrupt runs the scopes' actions and
-// returns true; false when nothing can end gracefully (no scope, or a second
-// interrupt), and the caller ends the process.
+// returns true, and so does an interrupt that finds a LateInterruptScope; false
+// when nothing can end gracefully (no scope, or a second interrupt), and the
+// caller ends the process.
 bool deliverInterrupt();
 }  // namespace detail
 

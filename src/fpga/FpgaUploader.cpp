@@ -44,6 +44,46 @@ void FpgaUploader::stopAndWait() {
     join();
 }
 
+void FpgaUploader::abandon() {
+    runFlags.fetch_or(kStopRequested | kAbandoned);
+    wake_.set();
+}
+
+bool FpgaUploader::takeOutcome() {
+    bool failed = ended_ && failed_;
+    if (failed) vek::err::restoreLastError(failure_);
+    ended_ = failed_ = false;
+    failure_.clear();
+    return !failed;
+}
+
+void FpgaUploader::reportEnd(bool failed) {
+    reported_ = true;
+    ended_ = true;
+    failed_ = failed;
+    if (failed) {
+        vek::err::addErrorContextF("firmware upload of %s", path_.c_str());
+        failure_ = vek::err::copyLastError();
+        eventSink->onError();
+    } else {
+        eventSink->onCompleted();
+    }
+}
+
+bool FpgaUploader::fitsBlockIndex(std::string_view path) {
+    // The block index is 16 bits: one past it would land on the flash's start.
+    uint64_t payload = file.size() - RpdFile::kHeaderSize;
+    uint64_t words = baseIndex > kMaxBlockIndex ? 0 : uint64_t{kMaxBlockIndex - baseIndex} + 1;
+    uint64_t blocks = (words + kMaxBlockSize / RpdFile::kAtomSize - 1) / (kMaxBlockSize / RpdFile::kAtomSize);
+    uint64_t limit = RpdFile::kHeaderSize + blocks * kMaxBlockSize;
+    if (file.size() <= limit || payload == 0) return true;
+    vek::err::setFormatStringError("firmware file %.*s is too large: %llu bytes, at most %llu at base 0x%x",
+                                   static_cast<int>(path.size()), path.data(),
+                                   static_cast<unsigned long long>(file.size()), static_cast<unsigned long long>(limit),
+                                   baseIndex);
+    return false;
+}
+
 bool FpgaUploader::start(FpgaUploaderEventSink* sink, vek::io::UsbDevice* dev, std::string_view path,
                          uint32_t base) {
     stopAndWait();
@@ -54,34 +94,48 @@ bool FpgaUploader::start(FpgaUploaderEventSink* sink, vek::io::UsbDevice* dev, s
     baseIndex = base;
     offset = RpdFile::kHeaderSize;
     totalSize = 0;
-    if (!file.load(path)) return false;
-
-    uint8_t deviceVersion[4] = {};
-    if (device->controlTransfer(kVendorIn, kRequestVersion, 0, 0, deviceVersion, sizeof deviceVersion, kNoTimeout) <
-        0) {
+    path_ = path;
+    blocksWritten_ = 0;
+    blockCount_ = 0;
+    reported_ = false;
+    // An upload that cannot begin is a failed start, which the caller reports:
+    // it leaves no outcome of its own.
+    auto refuse = [this] {
         file.close();
         return false;
-    }
+    };
+    if (!file.load(path) || !fitsBlockIndex(path)) return refuse();
+    blockCount_ = static_cast<uint32_t>((file.size() - RpdFile::kHeaderSize + kMaxBlockSize - 1) / kMaxBlockSize);
+
+    uint8_t deviceVersion[4] = {};
+    if (device->controlTransfer(kVendorIn, kRequestVersion, 0, 0, deviceVersion, sizeof deviceVersion, kNoTimeout) < 0)
+        return refuse();
     std::array<uint8_t, 4> fileVersion = file.version();
-    std::string pathText(path);
     print("Uploading firmware: %s\n  Device version: %d.%d.%d.%d\n  File version:   %d.%d.%d.%d\n  File tag:       %s\n",
-          pathText.c_str(), deviceVersion[0], deviceVersion[1], deviceVersion[2], deviceVersion[3], fileVersion[0],
+          path_.c_str(), deviceVersion[0], deviceVersion[1], deviceVersion[2], deviceVersion[3], fileVersion[0],
           fileVersion[1], fileVersion[2], fileVersion[3], file.tag().c_str());
+    ended_ = failed_ = false;  // this upload's outcome replaces an earlier one
     setState(FpgaUploaderState::Preparing);
     try {
         thread = std::thread(&FpgaUploader::threadMain, this);
     } catch (const std::system_error&) {
         setState(FpgaUploaderState::Idle);
-        file.close();
         vek::err::setWinError(vek::err::kWinNoSystemResources);
-        return false;
+        return refuse();
     }
     return true;
 }
 
 void FpgaUploader::threadMain() {
     for (;;) {
-        if (runFlags.load() & kStopRequested) break;
+        uint32_t flags = runFlags.load();
+        if (flags & kAbandoned) {
+            vek::err::setFormatStringError("interrupted after %u of %u blocks", blocksWritten_.load(),
+                                           blockCount_.load());
+            reportEnd(true);
+            break;
+        }
+        if (flags & kStopRequested) break;
         uint16_t status = 0;
         Poll poll = pollStatus(status);
         if (poll == Poll::kFailed) {
@@ -134,12 +188,12 @@ bool FpgaUploader::act() {
         case FpgaUploaderState::Uploading:
             return sendNextBlockOrStart();
         case FpgaUploaderState::StartingFirmware:
-            eventSink->onCompleted();
+            reportEnd(false);
             setState(FpgaUploaderState::Done);
             return true;
         default:
             vek::err::setWinError(vek::err::kWinInvalidHandleState);
-            eventSink->onError();
+            reportEnd(true);
             return false;
     }
 }
@@ -152,6 +206,7 @@ bool FpgaUploader::sendNextBlockOrStart() {
         auto words = static_cast<uint16_t>(n / RpdFile::kAtomSize);
         auto index = static_cast<uint16_t>(baseIndex + (offset - RpdFile::kHeaderSize) / RpdFile::kAtomSize);
         if (!request(kRequestWriteBlock, words, index, file.data() + offset, n)) return false;
+        ++blocksWritten_;
         offset += n;
         auto percent = static_cast<uint32_t>(offset * 100 / totalSize);
         eventSink->onProgress(percent);
@@ -167,13 +222,13 @@ bool FpgaUploader::sendNextBlockOrStart() {
 bool FpgaUploader::request(uint8_t req, uint16_t value, uint16_t index, const uint8_t* data, uint16_t length) {
     if (device->controlTransfer(kVendorOut, req, value, index, const_cast<uint8_t*>(data), length, kNoTimeout) >= 0)
         return true;
-    eventSink->onError();
+    reportEnd(true);
     return false;
 }
 
 void FpgaUploader::failWithReport() {
     std::string error = vek::err::getLastErrorDescription();
-    eventSink->onError();
+    reportEnd(true);
     print("\nBase:   0x%x\nAtom:   0x%llx\nOffset: 0x%llx\nError:  %s\n", baseIndex,
           static_cast<unsigned long long>((offset - RpdFile::kHeaderSize) / RpdFile::kAtomSize),
           static_cast<unsigned long long>(offset), error.c_str());

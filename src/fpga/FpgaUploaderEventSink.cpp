@@ -13,5 +13,6 @@ void FpgaUploaderTransportEventSink::onError() { writeErrorMessage(*transport_);
 void FpgaUploaderTransportEventSink::onCompleted() { writeMessage(*transport_, kMsgDone, nullptr, 0); }
 
 void FpgaUploaderConsoleEventSink::onError() {
-    std::fprintf(console_, "error: firmware upload failed: %s\n", vek::err::getLastErrorMessage().c_str());
+    // In the uploader's own words; the run's end reports it as its error.
+    std::fprintf(console_, "Upload failed: %s\n", vek::err::getLastErrorDescription().c_str());
 }

@@ -34,8 +34,8 @@ private:
 };
 
 // An upload the host asked for while the output carries no messages (a pcap
-// stream): a failure goes to the console as text; progress and completion are
-// there already, in the uploader's own texts.
+// stream): a failure goes to the console as text at once; progress and
+// completion are there already, in the uploader's own texts.
 class FpgaUploaderConsoleEventSink final : public FpgaUploaderEventSink {
 public:
     explicit FpgaUploaderConsoleEventSink(std::FILE* console) : console_(console) {}

@@ -20,6 +20,7 @@
 #include <mutex>
 
 #include "foundation/Error.h"
+#include "foundation/Interrupt.h"
 #include "fpga/FpgaUploader.h"
 #include "fpga/FpgaUploaderEventSink.h"
 #include "session/Message.h"
@@ -49,8 +50,9 @@ public:
     // starts the worker threads, then the upload, whose end stops the run.
     // Otherwise the capture starts, unless Suspend is set.
     bool start(TransportBase* output, TransportBase* command) override;
-    // Once the worker threads have ended, a running upload is stopped: it must
-    // not outlive the session's transports or use the device after it is closed.
+    // Once the worker threads have ended, a running upload is waited for (cut
+    // short, it would leave the flash half written); an interrupt during the wait
+    // abandons it. An upload of this run that failed makes the run fail.
     void waitAndClose() override;
 
     // Starts an upload of the settings' firmware file at --fpga-base or the
@@ -73,6 +75,8 @@ public:
     }
 
 protected:
+    void finishUpload();
+
     bool submitReads() override {
         return queueReads(readList, 0, fpga::kDataEndpoint, UsbReadBlock::kBulk,
                           static_cast<uint32_t>(settings->readBlockSize));
@@ -132,8 +136,25 @@ void UsbFpgaControllerBase<T>::waitAndClose() {
     // upload has ended, so the upload is not cut short here.
     if (readThread.joinable()) readThread.join();
     if (processThread.joinable()) processThread.join();
-    uploader.stopAndWait();
+    finishUpload();
     UsbControllerBase::waitAndClose();
+}
+
+template <typename T>
+void UsbFpgaControllerBase<T>::finishUpload() {
+    if (uploader.inProgress()) {
+        // Ready for the interrupt before the user is told of it.
+        vek::sys::LateInterruptScope abandon([this] { uploader.abandon(); });
+        std::fprintf(stderr, "firmware upload of %s is finishing (%u of %u blocks written); %s abandons it\n",
+                     uploader.path().c_str(), uploader.blocksWritten(), uploader.blockCount(),
+                     vek::sys::interrupted() ? "a second Ctrl-C" : "Ctrl-C");
+        uploader.wait();
+    }
+    uploader.wait();
+    // The caller's last error stays: a start that failed reports its own.
+    vek::err::Error current = vek::err::copyLastError();
+    if (!uploader.takeOutcome()) recordRunFailure();
+    vek::err::restoreLastError(current);
 }
 
 template <typename T>

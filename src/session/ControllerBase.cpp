@@ -12,10 +12,16 @@ bool ControllerBase::recordCaptureFailure() {
     return true;
 }
 
+void ControllerBase::recordRunFailure() {
+    std::lock_guard<std::mutex> hold(lock);
+    if (runFailure_.empty()) runFailure_ = vek::err::copyLastError();
+}
+
 bool ControllerBase::run(TransportBase* output, TransportBase* command) {
     {
         std::lock_guard<std::mutex> hold(lock);
         captureFailure_.clear();
+        runFailure_.clear();
     }
     commandTransport = command;
     bool ok = start(output, command);
@@ -35,8 +41,8 @@ bool ControllerBase::run(TransportBase* output, TransportBase* command) {
     waitAndClose();
     commandTransport = nullptr;
     std::lock_guard<std::mutex> hold(lock);
-    if (ok && !captureFailure_.empty()) {
-        vek::err::restoreLastError(captureFailure_);
+    if (ok && (!captureFailure_.empty() || !runFailure_.empty())) {
+        vek::err::restoreLastError(!captureFailure_.empty() ? captureFailure_ : runFailure_);
         ok = false;
     }
     return ok;

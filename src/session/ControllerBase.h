@@ -56,6 +56,10 @@ protected:
     // for the first failure of the run only: the one that reports it to the
     // host, so a failed capture gives exactly one error message.
     bool recordCaptureFailure();
+    // Main thread, in waitAndClose: the last error becomes the run's result unless
+    // the run fails anyway. For failures the host has heard of already (a failed
+    // firmware upload), which must still not end the program as a success.
+    void recordRunFailure();
 
     const Settings* const settings;
     TransportBase* outputTransport = nullptr;
@@ -69,5 +73,6 @@ protected:
 
 private:
     vek::err::Error captureFailure_;  // guarded by lock
+    vek::err::Error runFailure_;      // guarded by lock
     bool startFailed_ = false;        // the main thread's
 };

@@ -89,8 +89,11 @@ class Running:
         self.proc = subprocess.Popen(command(*args), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, env=_env(env), cwd=cwd)
         self.output, self.eof, self._cond = bytearray(), False, threading.Condition()
+        self.errors, self._errors_end = bytearray(), False
         self._reader = threading.Thread(target=self._collect, daemon=True)
         self._reader.start()
+        self._error_reader = threading.Thread(target=self._collect_errors, daemon=True)
+        self._error_reader.start()
 
     def _collect(self):
         while not self.eof:
@@ -99,6 +102,20 @@ class Running:
                 self.output += chunk
                 self.eof = not chunk
                 self._cond.notify_all()
+
+    def _collect_errors(self):
+        while not self._errors_end:
+            chunk = self.proc.stderr.read1(1 << 16)
+            with self._cond:
+                self.errors += chunk
+                self._errors_end = not chunk
+                self._cond.notify_all()
+
+    def wait_stderr(self, predicate, timeout=30):
+        """Waits until predicate(stderr so far) holds or stderr ends; returns it."""
+        with self._cond:
+            self._cond.wait_for(lambda: self._errors_end or predicate(bytes(self.errors)), timeout)
+            return bytes(self.errors)
 
     def messages(self):
         with self._cond:
@@ -115,7 +132,8 @@ class Running:
         self.proc.stdin.close()
         code = self.proc.wait(timeout=timeout)
         self._reader.join(timeout)
-        return exit_code(code), self.proc.stderr.read()
+        self._error_reader.join(timeout)
+        return exit_code(code), bytes(self.errors)
 
     def kill(self):
         if self.proc.poll() is None:

@@ -82,9 +82,10 @@ def test_pcap_on_stdout_holds_the_frames_whole_and_nothing_of_a_failed_upload(ba
     assert wait_for(lambda: len(pcap_items(bytes(qw.output))) == 4 and "req=0x52" in
                     (tmp_path / "record.txt").read_text())
     code, stderr = qw.finish()
-    assert (code, pcap_items(bytes(qw.output))) == (0, ["header"] + frames)
+    # The failure shows at once, and the run ends with it.
+    assert (code, pcap_items(bytes(qw.output))) == (255, ["header"] + frames)
     assert stderr.startswith(b"Uploading firmware: f.rpd\n")
-    assert stderr.endswith(b"\nErasing flash...\nerror: firmware upload failed: Pipe error\n")
+    assert stderr.endswith(b"\nErasing flash...\nUpload failed: Pipe error\nerror: firmware upload of f.rpd: Pipe error\n")
     assert tshark_lengths(bytes(qw.output)) in (None, [60, 1514, 9000])
 
 

@@ -1,5 +1,7 @@
 // The FPGA controllers on the simulator's fpga model: firmware uploads (upload-only
 // runs and host commands) and the I2C and SPI captures with their host commands.
+#include <sstream>
+
 #include "fpga/I2cPlimController.h"
 #include "fpga/SpiPlimController.h"
 #include "support/TempDir.h"
@@ -142,7 +144,8 @@ TEST_F(FpgaTest, HostStartedUploadsReportToTheHost) {
         ControllerSession session(*c);
         EXPECT_EQ(session.send(frame(spi ? 23 : 17)).code, kMsgDone);  // answered at once
         EXPECT_TRUE(waitUntil([&] { return codes(session.out).size() >= 3; }));
-        EXPECT_TRUE(session.end());
+        // The host has heard of a failed upload; the run still fails with it.
+        EXPECT_EQ(session.end(), error == nullptr);
         testing::internal::GetCapturedStdout();
         std::vector<HostMessage> m = parseMessages(session.out.output());
         ASSERT_EQ(m.size(), 3u) << testing::PrintToString(codes(session.out));
@@ -155,23 +158,56 @@ TEST_F(FpgaTest, HostStartedUploadsReportToTheHost) {
     }
 }
 
-TEST_F(FpgaTest, ASessionThatEndsDuringAnUploadStopsIt) {
-    loadDevice("busy 1000000000");
+// Cut short, an upload would leave the flash half written: the end of the
+// session waits for it, and the host hears how it ended.
+TEST_F(FpgaTest, ASessionThatEndsDuringAnUploadWaitsForIt) {
+    loadDevice("busy 15");  // about 100 ms a step
     Settings s;
     s.flags = kFlagSuspend;
-    s.firmwareFileName = firmware(100);
+    s.firmwareFileName = firmware(32 + 5 * 64);
     I2cPlimController c(&s);
     testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     ControllerSession session(c);
     EXPECT_EQ(session.send(frame(17)).code, kMsgDone);
-    EXPECT_TRUE(waitUntil([&] { return countRecorded("req=0x51 ") > 20; }));
     EXPECT_TRUE(session.end());
     testing::internal::GetCapturedStdout();
-    // Nothing polls the device or writes to the host once the run is over.
-    auto traces = [&] { return std::make_pair(countRecorded("req=0x51 "), session.out.output().size()); };
-    auto after = traces();
-    std::this_thread::sleep_for(std::chrono::milliseconds(250));
-    EXPECT_EQ(traces(), after);
+    std::string notice = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(notice.starts_with("firmware upload of " + s.firmwareFileName + " is finishing (") &&
+                notice.ends_with(" of 5 blocks written); Ctrl-C abandons it\n")) << notice;
+    const int progress = FpgaUploaderTransportEventSink::kMsgUploadProgress;
+    EXPECT_EQ(codes(session.out), (std::vector<int>{progress, progress, progress, progress, progress, kMsgDone}));
+    EXPECT_EQ(countRecorded("req=0x54 "), 1u);
+    Bytes flash = readFileBytes(dump), payload = rpd(32 + 5 * 64);
+    EXPECT_EQ(Bytes(flash.begin() + 0x4000, flash.begin() + 0x4000 + 5 * 64), Bytes(payload.begin() + 32, payload.end()));
+}
+
+// The block index is 16 bits: a file whose last block would start past 0xFFFF
+// would wrap onto the flash's start. It is refused before the device hears of it.
+TEST_F(FpgaTest, AFileBeyondTheSixteenBitBlockIndexIsRefused) {
+    const std::tuple<uint64_t, size_t, size_t> cases[] = {  // {base, size, limit (0: fits)}
+        {0xFF00, 32 + 16 * 64, 0}, {0xFF00, 32 + 16 * 64 + 1, 32 + 16 * 64},
+        {0xFFF0, 96, 0}, {0xFFF1, 96, 0}, {0xFFF1, 97, 96}, {0xFFFF, 96, 0}, {0xFFFF, 97, 96},
+        {0x10000, 32, 0}, {0x10000, 33, 32},
+        {kNoLimit, 245793, 245792},  // the default base 0x1000
+    };
+    for (const auto& [base, size, limit] : cases) {
+        loadDevice("");
+        auto [ok, error, console] = uploadOnly(size, base);
+        unsigned shown = base == kNoLimit ? 0x1000u : static_cast<unsigned>(base);
+        EXPECT_EQ(error, limit == 0 ? "" : "firmware file " + dir.path("f.rpd") + " is too large: " + std::to_string(size) +
+                  " bytes, at most " + std::to_string(limit) + " at base 0x" + (std::ostringstream() << std::hex << shown).str())
+            << base << " " << size;
+        EXPECT_EQ(countRecorded("req=0x50 "), limit == 0 ? 1u : 0u);
+        std::vector<std::string> blocks = recorded("control dev=dev0 type=0x40 req=0x53 ");
+        if (limit == 0 && size > 32) {
+            // The last block starts at or below the index's top.
+            char last[32];
+            std::snprintf(last, sizeof last, "index=0x%04x", static_cast<unsigned>(base + (size - 33) / 64 * 16));
+            ASSERT_FALSE(blocks.empty());
+            EXPECT_NE(blocks.back().find(last), std::string::npos) << blocks.back();
+        }
+    }
 }
 
 TEST_F(FpgaTest, I2cCaptureStopsAndRestartsByCommand) {
