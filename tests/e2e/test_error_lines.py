@@ -94,7 +94,7 @@ def test_a_failed_command_the_host_cannot_hear_reaches_the_console(qw, line):
     result = qw("--serial", line.name, "--stdin", stdin=commands)
     assert result.code == 0 and result.stdout == b""
     assert result.stderr.startswith(b"error: command 0x7e failed: ") and result.stderr.count(b"\n") == 1
-    assert line.read_until(b"two", timeout=5) == b"onetwo"
+    assert line.read_until(b"two", timeout=30) == b"onetwo"
 
 
 @posix_only

@@ -118,7 +118,7 @@ def test_follow_prints_what_is_appended(tmp_path):
         assert b"|two|" in proc.stdout.readline()
     finally:
         proc.send_signal(signal.SIGTERM)
-        proc.wait(timeout=5)
+        proc.wait(timeout=30)
 
 
 def test_standard_input_reads_like_a_file():

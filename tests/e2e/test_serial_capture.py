@@ -2,7 +2,6 @@
 mapped onto it under Wine), the test playing the far end of the line and the host."""
 import socket
 import struct
-import time
 
 from conftest import EOL, WINE, connect, data_of, frame, free_tcp_port, parse_messages, receive
 
@@ -52,13 +51,11 @@ def test_tcp_clients_each_get_a_fresh_session_with_replies_on_the_connection(bac
             got = receive(host, lambda m: data_of(m).endswith(b"hello %d" % client))
             assert data_of(got).endswith(b"hello %d" % client)
 
-            # Replies are two writes (header, record); neither may wait for the
-            # host's delayed ACK, which costs about 40 ms a reply.
-            begin = time.monotonic()
+            # Each failed command has its reply (how fast, over TCP, is measured
+            # by bench/measure_latency.py).
             for _ in range(20):
                 host.sendall(frame(0x7E))
                 assert len(receive(host, lambda m: len(m) == 1)) == 1
-            assert time.monotonic() - begin < 0.5
         # The disconnect ends the session; the port is closed until the next client.
     assert qw.proc.poll() is None  # the server serves for ever
 

@@ -114,13 +114,13 @@ TEST_F(UsbAccess, HandleEventsGivesLibusbMicrosecondsOrBlocks) {
 }
 
 TEST_F(UsbAccess, EventThreadStopInterruptsThePassUnderWay) {
-    load("speed 1\ntrace events\n");  // real time: a pass would last the full 500 ms
+    load("speed 0.01\ntrace events\n");  // slowed down: a pass would last 50 s
     while (recorded("events timeout_us=500000").empty()) io::UsbContext::handleEvents(nullptr, 1);
     auto begin = std::chrono::steady_clock::now();
     events.stop();
     auto took = std::chrono::steady_clock::now() - begin;
     EXPECT_EQ(recorded("events interrupt").size(), 1u);
-    EXPECT_LT(took, std::chrono::milliseconds(400));  // far below a pass, even on a loaded machine
+    EXPECT_LT(took, std::chrono::seconds(10));  // far below a pass, however loaded the machine
 }
 
 TEST_F(UsbAccess, WrappersReportFailuresInTheirDomains) {
