@@ -69,14 +69,21 @@ bool EzUsbEeprom::receive(uint8_t byte) {
     }
 }
 
-uint8_t EzUsbEeprom::transmit() {
+uint8_t EzUsbEeprom::transmit(bool acknowledged) {
     if (phase_ != Phase::Reading) return 0xFF;  // a released bus reads high
     uint8_t v = faulty(counter_);
     counter_ = cell(counter_ + 1);
+    if (!acknowledged) phase_ = Phase::Idle;  // lets go of SDA; waits for a STOP or START
     return v;
 }
 
+bool EzUsbEeprom::holdsDataLine() const {
+    constexpr uint8_t kFirstBit = 0x80;  // bytes go out most significant bit first
+    return phase_ == Phase::Reading && (faulty(counter_) & kFirstBit) == 0;
+}
+
 void EzUsbEeprom::stop(ChipTime now) {
+    if (holdsDataLine()) return;  // SDA stays low: no STOP condition reaches the part
     if (phase_ == Phase::Data && !pending_.empty()) {
         write(static_cast<uint16_t>(counter_), pending_.data(), pending_.size());
         size_t page = shape_.page, start = counter_ & ~(page - 1);

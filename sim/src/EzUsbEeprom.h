@@ -11,7 +11,12 @@
 //   one-byte addressing: device address 0x50, the bits above the low 8 of the
 //     address in the device address's low bits (parts up to 2 KiB);
 // and after the STOP that ends a write with data, a write cycle during which
-// the part acknowledges nothing.
+// the part acknowledges nothing. In a read the part sends byte after byte for
+// as long as the master acknowledges them: after an acknowledge it drives the
+// first bit of the next byte onto SDA at once, and a 0 there holds the line low,
+// so that the master can make neither a STOP nor a START until it has clocked
+// the byte out and left it unacknowledged. Only a byte the master leaves
+// unacknowledged lets the part release the bus.
 //
 // Called with the simulator's lock held (EzUsbModel.h).
 
@@ -56,14 +61,19 @@ public:
     bool start(uint8_t deviceByte, ChipTime now);
     // A byte the master writes: true when acknowledged.
     bool receive(uint8_t byte);
-    // The next byte of a read.
-    uint8_t transmit();
-    // A STOP: a write that carried data starts its write cycle now.
+    // The next byte of a read, and whether the master acknowledges it.
+    uint8_t transmit(bool acknowledged);
+    // The part holds SDA low: a STOP or START condition cannot be made.
+    bool holdsDataLine() const;
+    // A STOP (only while the part leaves SDA free): a write that carried data
+    // starts its write cycle now.
     void stop(ChipTime now);
 
     const std::vector<uint8_t>& cells() const { return cells_; }
 
 private:
+    // Reading: the part is sending a byte (from the read's START on, and after
+    // each byte the master acknowledged).
     enum class Phase { Idle, AddressHigh, AddressLow, Data, Reading };
 
     size_t cell(size_t address) const { return address & (cells_.size() - 1); }

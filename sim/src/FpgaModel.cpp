@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "Engine.h"
 #include "FpgaEthernet.h"
 #include "Scenario.h"
 
@@ -17,6 +18,28 @@ enum Request : uint8_t { kVersion = 0x50, kStatus = 0x51, kErase = 0x52, kWriteB
 constexpr uint16_t kBusyBits = 0x1400;
 constexpr uint8_t kErased = 0xFF;
 constexpr size_t kWordSize = 4;
+constexpr uint16_t kReplySize = 4;     // version and status
+constexpr uint16_t kMaxBlockSize = 64;
+
+// Why the device would stall an uploader request whose fields are not the ones
+// its firmware takes; empty when they are. The wIndex of a block is its address,
+// checked against the flash when the block is written.
+std::string malformed(const ControlSetup& s) {
+    bool in = s.request == kVersion || s.request == kStatus;
+    uint8_t type = in ? kVendorIn : kVendorOut;
+    if (s.requestType != type) return "type " + hex8(s.requestType) + ", expected " + hex8(type);
+    if (s.request == kWriteBlock) {
+        if (s.length > kMaxBlockSize) return "len " + std::to_string(s.length) + ", at most 64";
+        unsigned words = s.length / kWordSize;  // a trailing piece of a word is not counted
+        if (s.value != words) return "value " + hex16(s.value) + ", expected " + hex16(words);
+        return {};
+    }
+    if (s.value != 0) return "value " + hex16(s.value) + ", expected 0x0000";
+    if (s.index != 0) return "index " + hex16(s.index) + ", expected 0x0000";
+    unsigned length = in ? kReplySize : 0;
+    if (s.length != length) return "len " + std::to_string(s.length) + ", expected " + std::to_string(length);
+    return {};
+}
 
 bool isDataStatement(const std::string& k) {
     return k == "bytes" || k == "text" || k == "pattern" || k == "file" || k == "chunk" || k == "rate" || k == "then";
@@ -136,37 +159,40 @@ void FpgaModel::stepDone(Step step, uint64_t block) {
         if (e.step == step && (step != Step::Block || e.block == block)) errorBits_ |= e.bits;
 }
 
-int FpgaModel::statusReply(uint8_t* data, uint16_t length) {
+int FpgaModel::statusReply(uint8_t* data) {
     uint16_t status = errorBits_;
     if (busyLeft_ > 0) {
         --busyLeft_;
         status |= kBusyBits;
     }
-    const uint8_t reply[4] = {static_cast<uint8_t>(status), static_cast<uint8_t>(status >> 8), 0, 0};
-    size_t n = std::min<size_t>(length, sizeof reply);
-    std::memcpy(data, reply, n);
-    return static_cast<int>(n);
+    const uint8_t reply[kReplySize] = {static_cast<uint8_t>(status), static_cast<uint8_t>(status >> 8), 0, 0};
+    std::memcpy(data, reply, sizeof reply);
+    return sizeof reply;
 }
 
 int FpgaModel::writeBlock(const ControlSetup& setup, const uint8_t* data) {
     size_t at = size_t{setup.index} * kWordSize;
-    if (at + setup.length > flash_.size()) return LIBUSB_ERROR_PIPE;
+    if (at + setup.length > flash_.size()) return refuse(setup, "block past the flash's end");
     // Flash bits only go from 1 to 0 when written; an erase sets them all.
     for (size_t i = 0; i < setup.length; ++i) flash_[at + i] &= data[i];
     stepDone(Step::Block, ++blocksWritten_);
     return setup.length;
 }
 
+int FpgaModel::refuse(const ControlSetup& setup, const std::string& why) {
+    Engine::get().record("fpga refused req=" + hex8(setup.request) + ": " + why);
+    return LIBUSB_ERROR_PIPE;
+}
+
 int FpgaModel::control(const ControlSetup& setup, uint8_t* data, SimTime) {
     if (serialPro_ && serialPro_->isRegisterRequest(setup)) return serialPro_->control(setup, data);
-    if (setup.requestType == kVendorIn && setup.request == kVersion) {
-        size_t n = std::min<size_t>(setup.length, sizeof version_);
-        std::memcpy(data, version_, n);
-        return static_cast<int>(n);
-    }
-    if (setup.requestType == kVendorIn && setup.request == kStatus) return statusReply(data, setup.length);
-    if (setup.requestType != kVendorOut) return LIBUSB_ERROR_PIPE;
+    if (setup.request < kVersion || setup.request > kStartFirmware) return refuse(setup, "not a request of the device");
+    if (std::string why = malformed(setup); !why.empty()) return refuse(setup, why);
     switch (setup.request) {
+        case kVersion:
+            std::memcpy(data, version_, sizeof version_);
+            return sizeof version_;
+        case kStatus: return statusReply(data);
         case kErase:
             std::fill(flash_.begin(), flash_.end(), kErased);
             errorBits_ = 0;
@@ -177,8 +203,8 @@ int FpgaModel::control(const ControlSetup& setup, uint8_t* data, SimTime) {
         case kStartFirmware:
             stepDone(Step::Start);
             return setup.length;
-        default: return LIBUSB_ERROR_PIPE;
     }
+    return LIBUSB_ERROR_PIPE;
 }
 
 int FpgaModel::writeOut(uint8_t endpoint, const uint8_t* data, size_t length, SimTime) {

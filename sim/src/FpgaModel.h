@@ -55,7 +55,9 @@ private:
     // After a step: busy for the next `busy` polls, and the errors set for it.
     void stepDone(Step step, uint64_t block = 0);
     int writeBlock(const ControlSetup& setup, const uint8_t* data);
-    int statusReply(uint8_t* data, uint16_t length);
+    int statusReply(uint8_t* data);
+    // Stalls the request, recording why.
+    static int refuse(const ControlSetup& setup, const std::string& why);
 
     GenericModel stream_;  // the bytes IN 0x86 delivers while capturing
     size_t flashSize_ = size_t{512} << 10;

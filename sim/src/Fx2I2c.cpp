@@ -17,7 +17,10 @@ void Fx2I2c::sync(ChipTime now) {
         byteEnd_ = kNone;
     }
     if (stopEnd_ != kNone && now >= stopEnd_) {
-        eeprom_.stop(stopEnd_);
+        if (eeprom_.holdsDataLine())
+            busError_ = true;
+        else
+            eeprom_.stop(stopEnd_);
         stop_ = busOwned_ = receiving_ = readEnded_ = false;
         stopEnd_ = kNone;
     }
@@ -27,11 +30,12 @@ uint8_t Fx2I2c::readStatus(ChipTime now) {
     sync(now);
     uint8_t id = eeprom_.shape().addressBytes == 1 ? kIdOneByte : kIdTwoByte;
     return static_cast<uint8_t>((start_ ? kStart : 0) | (stop_ ? kStop : 0) | (lastRead_ ? kLastRead : 0) | id |
-                                (ack_ ? kAck : 0) | (done_ ? kDone : 0));
+                                (busError_ ? kBusError : 0) | (ack_ ? kAck : 0) | (done_ ? kDone : 0));
 }
 
 void Fx2I2c::writeStatus(uint8_t value, ChipTime now) {
     sync(now);
+    busError_ = false;
     if (value & kStart) start_ = true;
     lastRead_ = (value & kLastRead) != 0;
     if ((value & kStop) && !stop_) {
@@ -47,6 +51,11 @@ void Fx2I2c::writeData(uint8_t value, ChipTime now) {
     ChipTime duration = kBitsPerByte * bitTime();
     if (start_) {
         start_ = false;
+        if (eeprom_.holdsDataLine()) {
+            busError_ = true;
+            busOwned_ = receiving_ = ack_ = false;
+            return;
+        }
         busOwned_ = true;
         duration += bitTime();
         incomingAck_ = eeprom_.start(value, now);
@@ -67,7 +76,7 @@ uint8_t Fx2I2c::readData(ChipTime now) {
     if (receiving_ && !readEnded_ && !stop_) {
         incomingAck_ = !lastRead_;  // the master's acknowledge
         readEnded_ = lastRead_;
-        incoming_ = eeprom_.transmit();
+        incoming_ = eeprom_.transmit(incomingAck_);
         byteEnd_ = now + kBitsPerByte * bitTime();
     }
     return value;

@@ -159,7 +159,9 @@ TEST_F(EzUsbUpload, StopsAtTheFirstFailureWithWhatFailed) {
 
 // Our loader on the emulated chip, request by request: every length the packets
 // and pages make interesting, at addresses that cross the loader's 32-byte pieces
-// and the EEPROM's 64-byte pages; nothing else of the EEPROM changes.
+// and the EEPROM's 64-byte pages; nothing else of the EEPROM changes. The last
+// read is of one byte before 0x1E, the first byte of the one before it: had the
+// loader acknowledged that byte, the EEPROM would hold the bus with the 0 bit.
 TEST_F(EzUsbUpload, TheLoaderWritesAndReadsBackWhatItIsGiven) {
     load(kFx2 + "eeprom 32K\ndump eeprom \"" + dir.path("eeprom.bin") + "\"\n");
     vek::io::UsbDevice dev;
@@ -169,7 +171,8 @@ TEST_F(EzUsbUpload, TheLoaderWritesAndReadsBackWhatItIsGiven) {
                 writeVendorChunks(dev, kEzUsbRequestRam, kEzUsbRamChunk, ram.data(), ram.size()) &&
                 setCpuReset(dev, false, 0));
     const std::pair<uint16_t, size_t> cases[] = {  // address, size
-        {0x0100, 0}, {0x0000, 1}, {0x0021, 63}, {0x007F, 64}, {0x0140, 65}, {0x0FC0, 4096}, {0x2345, 10000}};
+        {0x0100, 0}, {0x0000, 1}, {0x0021, 63}, {0x007F, 64}, {0x0140, 65}, {0x0FC0, 4096}, {0x2345, 10000},
+        {0x2344, 1}};
     Bytes eeprom(32768, 0xFF);
     for (const auto& [address, size] : cases) {
         Bytes data = counter(size), back(size);

@@ -85,7 +85,18 @@ TEST_F(FpgaTest, UploadOnlyRunsEndWithTheUploadAndFailWithIt) {
          "Erasing flash...\n" + report + "0\nOffset: 0x20\nError:  FPGA uploader status: 0x0200\n", {}},
         {"error 0x0200 at block 1", 100, kNoLimit, "FPGA uploader status: 0x0200",
          "\b\b\b\b96%" + report + "10\nOffset: 0x60\nError:  FPGA uploader status: 0x0200\n", {"index=0x1000 len=64"}},
-        {"error 0x0100 at start", 32, kNoLimit, "FPGA uploader status: 0x0100", "Error:  FPGA uploader status: 0x0100\n", {}},
+        // Starting the firmware fails on each of 0x0800, 0x0200 and 0x0100, and on
+        // nothing else; 0x0800 counts only from the start on.
+        {"error 0x0800 at start", 32, kNoLimit, "FPGA uploader status: 0x0800",
+         done + report + "0\nOffset: 0x20\nError:  FPGA uploader status: 0x0800\n", {}},
+        {"error 0x0200 at start", 32, kNoLimit, "FPGA uploader status: 0x0200",
+         done + report + "0\nOffset: 0x20\nError:  FPGA uploader status: 0x0200\n", {}},
+        {"error 0x0100 at start", 32, kNoLimit, "FPGA uploader status: 0x0100",
+         done + report + "0\nOffset: 0x20\nError:  FPGA uploader status: 0x0100\n", {}},
+        {"error 0xe0ff at start", 32, kNoLimit, "", done, {}},
+        {"error 0x0800 at block 1", 100, kNoLimit, "FPGA uploader status: 0x0800",
+         "\b\b\b\b100%\nUpload completed (100 B)\n" + done + report + "11\nOffset: 0x64\nError:  FPGA uploader status: 0x0800\n",
+         {"index=0x1000 len=64", "index=0x1010 len=4"}},
         {"fail control 0xc0 0x51 io nth=3", 32, kNoLimit, "Input/Output Error",
          done + report + "0\nOffset: 0x20\nError:  Input/Output Error\n", {}},
         // A failed request reports through the sink only.
@@ -101,6 +112,7 @@ TEST_F(FpgaTest, UploadOnlyRunsEndWithTheUploadAndFailWithIt) {
             "\n  Device version: 9.8.7.6\n  File version:   1.2.3.4\n  File tag:       qw-test\n";
         EXPECT_TRUE(console.starts_with(header) && console.ends_with(consoleEnd)) << device << "\n" << console;
         EXPECT_EQ(countRecorded("req=0x50 "), size < 32 ? 0u : 1u);
+        EXPECT_EQ(recorded("fpga refused "), std::vector<std::string>{}) << device;
         std::vector<std::string> blocks = recorded("control dev=dev0 type=0x40 req=0x53 ");
         ASSERT_EQ(blocks.size(), expectedBlocks.size()) << device;
         for (size_t i = 0; i < blocks.size(); ++i) EXPECT_NE(blocks[i].find(expectedBlocks[i]), std::string::npos) << blocks[i];
@@ -111,6 +123,57 @@ TEST_F(FpgaTest, UploadOnlyRunsEndWithTheUploadAndFailWithIt) {
             EXPECT_EQ(Bytes(flash.begin() + at - 1, flash.begin() + at + size - 32), cat({{0xFF}, Bytes(payload.begin() + 32, payload.end())}));
         }
     }
+}
+
+TEST_F(FpgaTest, TheDeviceStallsUploaderRequestsItsFirmwareDoesNotTake) {
+    loadDevice("flash 64K");
+    vek::io::UsbDevice dev;
+    ASSERT_TRUE(dev.openByVidPid(0x16d0, 0x0e27));
+    uint8_t data[65] = {};
+    // {type, request, value, index, length, the refusal ("": taken)}
+    const std::tuple<uint8_t, uint8_t, uint16_t, uint16_t, uint16_t, const char*> cases[] = {
+        {0xC0, 0x50, 0, 0, 4, ""},
+        {0xC0, 0x50, 0, 0, 3, "len 3, expected 4"},
+        {0xC0, 0x50, 0, 0, 5, "len 5, expected 4"},
+        {0xC0, 0x50, 1, 0, 4, "value 0x0001, expected 0x0000"},
+        {0x40, 0x50, 0, 0, 4, "type 0x40, expected 0xc0"},
+        {0xC0, 0x51, 0, 0, 4, ""},
+        {0xC0, 0x51, 0, 0, 2, "len 2, expected 4"},
+        {0xC0, 0x51, 0, 0x100, 4, "index 0x0100, expected 0x0000"},
+        {0x40, 0x52, 0, 0, 0, ""},
+        {0x40, 0x52, 0x100, 0, 0, "value 0x0100, expected 0x0000"},
+        {0x40, 0x52, 0, 1, 0, "index 0x0001, expected 0x0000"},
+        {0x40, 0x52, 0, 0, 1, "len 1, expected 0"},
+        {0xC0, 0x52, 0, 0, 0, "type 0xc0, expected 0x40"},
+        {0x40, 0x53, 16, 0x1000, 64, ""},
+        {0x40, 0x53, 1, 0x1010, 7, ""},  // a trailing piece of a word is not counted
+        {0x40, 0x53, 15, 0x1000, 64, "value 0x000f, expected 0x0010"},
+        {0x40, 0x53, 2, 0x1000, 7, "value 0x0002, expected 0x0001"},
+        {0x40, 0x53, 16, 0x1000, 65, "len 65, at most 64"},
+        {0xC0, 0x53, 16, 0x1000, 64, "type 0xc0, expected 0x40"},
+        {0x40, 0x53, 16, 0x3FF0, 64, ""},  // the flash's last 64 bytes
+        {0x40, 0x53, 1, 0x3FFF, 4, ""},
+        {0x40, 0x53, 16, 0x3FF1, 64, "block past the flash's end"},
+        {0x40, 0x54, 0, 0, 0, ""},
+        {0x40, 0x54, 1, 0, 0, "value 0x0001, expected 0x0000"},
+        {0x40, 0x54, 0, 0x1000, 0, "index 0x1000, expected 0x0000"},
+        {0x40, 0x54, 0, 0, 4, "len 4, expected 0"},
+        {0x40, 0x55, 0, 0, 0, "not a request of the device"},
+    };
+    for (const auto& [type, request, value, index, length, refusal] : cases) {
+        qwsim::clearRecordedLines();
+        int64_t result = dev.controlTransfer(type, request, value, index, data, length, 0);
+        const std::string why = refusal;
+        EXPECT_EQ(result, why.empty() ? int64_t{length} : -1) << why;
+        char stall[32];
+        std::snprintf(stall, sizeof stall, "fpga refused req=0x%02x: ", request);
+        EXPECT_EQ(recorded("fpga refused "), why.empty() ? std::vector<std::string>{} : std::vector<std::string>{stall + why});
+        std::vector<std::string> control = recorded("control ");
+        ASSERT_EQ(control.size(), 1u);
+        EXPECT_NE(control[0].find(" result=" + (why.empty() ? std::to_string(length) : "-9") + " "), std::string::npos)
+            << control[0];
+    }
+    dev.close();
 }
 
 TEST_F(FpgaTest, AStatusReplyWithoutItsWordIsAFailedRead) {
