@@ -1,7 +1,7 @@
 #include "fpga/SerialPlimProController.h"
 
 #include <algorithm>
-#include <climits>
+#include <cstdint>
 
 #include "foundation/Error.h"
 #include "session/Message.h"
