@@ -160,8 +160,9 @@ uint32_t SerialPlimProController::transmitTimeoutMs(const SerialConfig& config, 
     const uint64_t stopHalfBits = config.stopBits == kStopBitsOne ? 2 : config.stopBits == kStopBitsOneHalf ? 3 : 4;
     const uint64_t halfBits = 2 * (1 + uint64_t{config.dataBits} + (config.parity != kParityNone ? 1 : 0)) + stopHalfBits;
     // A line programmed to 0 baud sends nothing: only the grace is left to wait.
+    const uint64_t halfBitsPerSecond = 2 * uint64_t{config.baudRate};
     const uint64_t lineMs =
-        config.baudRate == 0 ? 0 : (size * halfBits * 1000 + 2 * uint64_t{config.baudRate} - 1) / (2 * config.baudRate);
+        halfBitsPerSecond == 0 ? 0 : (size * halfBits * 1000 + halfBitsPerSecond - 1) / halfBitsPerSecond;
     return static_cast<uint32_t>(std::min<uint64_t>(lineMs + kTransmitGraceMs, UINT32_MAX));
 }
 
