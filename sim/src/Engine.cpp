@@ -169,7 +169,15 @@ void Engine::serviceEndpoint(SimDevice& d, EndpointState& ep, SimTime t) {
     // Data moves only through the head, as on the wire.
     while (Op* op = ep.queue.head()) {
         InData got;
-        if (op->forcedStatus >= 0) {
+        if (op->held) {
+            // Nothing moves; the transfers behind it wait, as on the wire.
+            if (op->deadline > t) break;
+            if (!ep.isIn())
+                record("out dev=" + d.name + " ep=" + hex8(ep.info.address) + " len=" + std::to_string(op->length) +
+                       " timeout=" + std::to_string(op->timeoutMs) + " result=" + std::to_string(LIBUSB_ERROR_TIMEOUT) +
+                       " data=");
+            finish(op, LIBUSB_TRANSFER_TIMED_OUT, true);
+        } else if (op->forcedStatus >= 0) {
             if (ep.isIn()) take(d, ep, op, t, &got);
             finish(op, op->forcedStatus, true);
         } else if (!ep.isIn()) {

@@ -56,6 +56,7 @@ struct Op {
     int actual = 0;
     int status = LIBUSB_TRANSFER_COMPLETED;
     int forcedStatus = -1;  // an injected completion status
+    bool held = false;      // the device never serves it: it ends only by timeout or cancel
     SimTime deadline = kNever;
     uint64_t serial = 0;  // 1-based per endpoint, in submission order
     unsigned timeoutMs = 0;
@@ -83,6 +84,7 @@ struct EndpointState {
     uint64_t accepted = 0;  // submissions taken
     std::vector<std::pair<uint64_t, int>> statusFaults;  // transfer number, status
     std::vector<std::pair<uint64_t, int>> submitFaults;  // attempt number, libusb error
+    std::vector<uint64_t> heldTransfers;                 // transfer numbers the device never serves
     // Completion order inside each window of order.size() transfers (1-based
     // positions); empty: in submission order.
     std::vector<int> order;

@@ -52,6 +52,7 @@ int admit(Engine& e, SimDevice& d, EndpointState& ep, Op* op, unsigned timeoutMs
     op->forcedStatus = -1;
     for (auto& [nth, status] : ep.statusFaults)
         if (nth == op->serial) op->forcedStatus = status;
+    op->held = std::find(ep.heldTransfers.begin(), ep.heldTransfers.end(), op->serial) != ep.heldTransfers.end();
     op->device = &d;
     op->endpoint = &ep;
     op->actual = 0;

@@ -241,7 +241,7 @@ std::string Parser::endpointLine(const Statement& st) {
 std::string Parser::endpointLevel(const Statement& st, bool* taken) {
     const std::string& k = st.words[0];
     const std::string second = st.words.size() > 1 ? st.words[1] : "";
-    bool mine = k == "status" || k == "order" || (k == "fail" && second == "submit");
+    bool mine = k == "status" || k == "hold" || k == "order" || (k == "fail" && second == "submit");
     *taken = mine;
     if (!mine) return {};
     if (!endpoint_) return "'" + k + "' needs an endpoint line before it";
@@ -251,6 +251,12 @@ std::string Parser::endpointLevel(const Statement& st, bool* taken) {
         if (st.words.size() != 3 || !parseNumber(st.words[1], &n) || n == 0 || !parseStatus(st.words[2], &status))
             return "expected 'status N STATUS' with N from 1";
         endpoint_->statusFaults.emplace_back(n, status);
+        return {};
+    }
+    if (k == "hold") {
+        uint64_t n = 0;
+        if (st.words.size() != 2 || !parseNumber(st.words[1], &n) || n == 0) return "expected 'hold N' with N from 1";
+        endpoint_->heldTransfers.push_back(n);
         return {};
     }
     if (k == "order") {

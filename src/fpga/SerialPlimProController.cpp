@@ -1,5 +1,8 @@
 #include "fpga/SerialPlimProController.h"
 
+#include <algorithm>
+#include <cstdint>
+
 #include "foundation/Error.h"
 #include "session/Message.h"
 #include "usb/Libusb.h"
@@ -116,9 +119,7 @@ bool SerialPlimProController::processCommand(const uint8_t* message) {
         case kCmdLineSettings: return hasPayload(header, sizeof(SerialConfig)) && changeSerialConfig(payload);
         case kCmdSetDtr: return hasPayload(header, 1) && setLineFlag(kDtr, payload[0] != 0);
         case kCmdSetRts: return hasPayload(header, 1) && setLineFlag(kRts, payload[0] != 0);
-        case kCmdTransmit:
-            transmit(payload, header.size);
-            return true;  // a failed transfer is only left as the last error
+        case kCmdTransmit: return transmit(payload, header.size);
         case kCmdUploadFirmware: return uploadFirmware();
         case kCmdStartCapture: return startCapture();
         case kCmdStopCapture: return stopCapture();
@@ -154,12 +155,23 @@ bool SerialPlimProController::setLineFlag(uint32_t bit, bool on) {
     return true;
 }
 
-void SerialPlimProController::transmit(const uint8_t* bytes, size_t size) {
+uint32_t SerialPlimProController::transmitTimeoutMs(const SerialConfig& config, size_t size) {
+    // Counted in half bits, for 1.5 stop bits: start, data, parity, stop.
+    const uint64_t stopHalfBits = config.stopBits == kStopBitsOne ? 2 : config.stopBits == kStopBitsOneHalf ? 3 : 4;
+    const uint64_t halfBits = 2 * (1 + uint64_t{config.dataBits} + (config.parity != kParityNone ? 1 : 0)) + stopHalfBits;
+    // A line programmed to 0 baud sends nothing: only the grace is left to wait.
+    const uint64_t halfBitsPerSecond = 2 * uint64_t{config.baudRate};
+    const uint64_t lineMs =
+        halfBitsPerSecond == 0 ? 0 : (size * halfBits * 1000 + halfBitsPerSecond - 1) / halfBitsPerSecond;
+    return static_cast<uint32_t>(std::min<uint64_t>(lineMs + kTransmitGraceMs, UINT32_MAX));
+}
+
+bool SerialPlimProController::transmit(const uint8_t* bytes, size_t size) {
     int sent = 0;
     // libusb takes a mutable buffer for both directions; an OUT transfer only reads it.
     int r = libusb_bulk_transfer(device.handle(), kTransmitEndpoint, const_cast<uint8_t*>(bytes),
-                                 static_cast<int>(size), &sent, kNoTimeout);
-    if (r < 0) vek::io::setUsbError(r);
+                                 static_cast<int>(size), &sent, transmitTimeoutMs(serialConfig_, size));
+    return r >= 0 || vek::io::setUsbError(r);
 }
 
 bool SerialPlimProController::processData(UsbReadBlock* block) {

@@ -15,7 +15,9 @@
 // decoder mode also take. A transmit is one bulk OUT transfer made before the
 // command is answered: the command loop waits for the device to take the bytes,
 // so at most one command's bytes are ever outstanding and every acknowledged
-// transmit has reached the device before the session can close it.
+// transmit has reached the device before the session can close it. The wait is
+// bounded by the bytes' time on the line and a grace second; a transmit that
+// fails or times out fails its command.
 
 #include <span>
 
@@ -66,6 +68,12 @@ public:
 
     uint32_t lineFlags() const { return lineFlags_; }
 
+    // What the device takes past the bytes' time on the line.
+    static constexpr uint32_t kTransmitGraceMs = 1000;
+    // How long `size` bytes may take to leave at `config`: their time on the
+    // line, rounded up to whole milliseconds, plus the grace.
+    static uint32_t transmitTimeoutMs(const SerialConfig& config, size_t size);
+
 protected:
     bool processData(UsbReadBlock* block) override;
 
@@ -76,7 +84,10 @@ private:
     // Sets or clears `bit` of lineFlags and writes register 4 with the capture on.
     bool setLineFlag(uint32_t bit, bool on);
     bool writeControl() { return writeRegister(kRegControl, static_cast<uint16_t>(lineFlags_ | kCaptureEnable)); }
-    void transmit(const uint8_t* bytes, size_t size);
+    // One bulk OUT transfer, bounded by transmitTimeoutMs. False with the USB
+    // error when it fails or times out (LIBUSB_ERROR_TIMEOUT): a device that
+    // never takes the bytes must not hold the command loop for ever.
+    bool transmit(const uint8_t* bytes, size_t size);
 
     enum Register : uint16_t {
         kRegStatus = 3,

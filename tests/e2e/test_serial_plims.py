@@ -45,18 +45,22 @@ def bus(tmp_path, extra=""):
     return sim_env(tmp_path, "speed 20\nrecord record.txt\ndevice 326f:0005 model=fpga\nregister 15 0x0003\n" + EVENTS + extra)
 
 
-def test_decoded_capture_on_stdout_with_line_outputs_and_a_transmit(background, tmp_path):
+def test_decoded_capture_on_stdout_with_line_outputs_and_transmits(background, tmp_path):
+    # The device never takes the first transmit's bytes.
     qw = background("--serial-plim-pro", "--ser-baud", "115200", "--ser-dtr", "0", "--stdin", "--stdout",
-                    env=bus(tmp_path), cwd=tmp_path)
+                    env=bus(tmp_path, "endpoint 0x02\nhold 1\n"), cwd=tmp_path)
     messages = qw.wait_output(lambda m: len(m) >= 4)
-    qw.proc.stdin.write(frame(0x28, b"AT"))
-    assert qw.finish() == (0, b"")
-    assert messages == [(LINE0, b"hello"), (LINE1, b"OK"), (0x2C, bytes([0x01, 0x02])), (0x2E, b"")]
+    qw.proc.stdin.write(frame(0x28, b"AT") + frame(0x28, b"OK"))
+    # That transmit fails once the bytes' time and a second have passed (standard input cannot
+    # carry the reply); the next one goes.
+    assert qw.finish() == (0, b"error: command 0x28 failed: Operation timed out" + EOL)
+    assert messages == qw.messages() == [(LINE0, b"hello"), (LINE1, b"OK"), (0x2C, bytes([0x01, 0x02])), (0x2E, b"")]
     record = (tmp_path / "record.txt").read_text()
     # 115200 baud; capture on with RTS alone; the bytes sent.
     assert "index=0x000a len=2 timeout=0 result=2 data=0018" in record
     assert "index=0x0004 len=2 timeout=0 result=2 data=0011" in record
-    assert "out dev=dev0 ep=0x02 len=2 timeout=0 result=2 data=4154" in record
+    assert "out dev=dev0 ep=0x02 len=2 timeout=1001 result=-7 data=\n" in record
+    assert "out dev=dev0 ep=0x02 len=2 timeout=1001 result=2 data=4f4b\n" in record
 
 
 @pytest.mark.skipif(WINE, reason="the decoded capture is the Windows case")

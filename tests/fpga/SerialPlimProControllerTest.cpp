@@ -1,5 +1,7 @@
 // The Serial Plim Pro controller on the simulator's fpga model: register
 // programming, host commands, capture.
+#include <chrono>
+
 #include "fpga/SerialPlimProController.h"
 #include "support/UsbSimTest.h"
 
@@ -82,9 +84,10 @@ TEST_F(SerialPlimProTest, CommandsAnswerAsTheHostExpectsAndTheirSettingsLast) {
               {frame(6, config(9600, 7, 2, 1)), "ok"},
               {frame(36, {0}), "ok"}, {frame(40, {'a', 'b'}), "ok"}, {frame(40), "ok"}, {frame(55, {0xFF}), "ok"},
               {frame(37, {2}), "ok"}, {frame(54, {1}), "ok"}, {frame(6, config(2'500'001, 8, 0, 0)), kTooFast}}},
-        // Only the write's own result reaches the host for 55, 6 and 52-53.
+        // Only the write's own result reaches the host for 55, 6 and 52-53; a transmit
+        // the device refused is a failure.
         {"fail control 0x40 0x59 pipe\nendpoint 0x02\nstatus 1 stall",
-         {{frame(36, {1}), "ok"}, {frame(37, {0}), "ok"}, {frame(40, {'a'}), "ok"}, {frame(55, {4}), "Pipe error"},
+         {{frame(36, {1}), "ok"}, {frame(37, {0}), "ok"}, {frame(40, {'a'}), "Pipe error"}, {frame(55, {4}), "Pipe error"},
           {frame(6, config(9600, 8, 0, 0)), "Pipe error"}, {frame(52), "Pipe error"}, {frame(53), "Pipe error"}}},
     };
     Settings s;
@@ -106,8 +109,8 @@ TEST_F(SerialPlimProTest, CommandsAnswerAsTheHostExpectsAndTheirSettingsLast) {
         EXPECT_EQ(registerWrites(), expected);
         Strings sent = recorded("out dev=dev0 ep=0x02 ");
         ASSERT_EQ(sent.size(), 2u);
-        EXPECT_TRUE(sent[0].ends_with("timeout=0 result=2 data=6162")) << sent[0];
-        EXPECT_TRUE(sent[1].ends_with("len=0 timeout=0 result=0 data=")) << sent[1];
+        EXPECT_TRUE(sent[0].ends_with("timeout=1003 result=2 data=6162")) << sent[0];
+        EXPECT_TRUE(sent[1].ends_with("len=0 timeout=1000 result=0 data=")) << sent[1];
         // A later session starts with the stored line settings and outputs.
         qwsim::clearRecordedLines();
         Session again(c);
@@ -115,6 +118,62 @@ TEST_F(SerialPlimProTest, CommandsAnswerAsTheHostExpectsAndTheirSettingsLast) {
         EXPECT_TRUE(again.end());
         EXPECT_EQ(registerWrites(), startWrites(line, "4=005d"));
         EXPECT_EQ(recorded("control dev=dev0 type=0xc0 req=0x58 ").size(), 2u);  // registers 3 and 15
+    }
+}
+
+TEST_F(SerialPlimProTest, TransmitWaitsNoLongerThanTheBytesTimeOnTheLineAndASecond) {
+    struct Case {
+        const char* what;
+        Bytes lineSettings;  // none: the settings' 8N1 at 2^31 baud (too fast to program, never tried here)
+        size_t size;
+        bool taken;          // whether the device takes the bytes at all
+        uint32_t timeoutMs;  // what the transfer may take
+    };
+    const Case cases[] = {
+        {"8N1, 100 ms on the line", config(9600, 8, 0, 0), 96, true, 1100},
+        {"a byte more, rounded up", config(9600, 8, 0, 0), 97, true, 1102},
+        {"7E2: 11 bits a byte", config(300, 7, 2, 2), 100, true, 4667},
+        {"8O1.5: 11.5 bits a byte", config(115200, 8, 1, 1), 1000, true, 1100},
+        {"a line at 0 baud", config(0, 8, 0, 0), 10, true, 1000},
+        {"nothing to send", config(9600, 8, 0, 0), 0, true, 1000},
+        {"a rate whose half bits overflow 32 bits", {}, 10, true, 1001},
+        {"a device that never takes them", config(9600, 7, 2, 1), 2, false, 1003},
+    };
+    Settings s;
+    s.flags = kFlagSuspend;
+    s.serialConfig.baudRate = 0x8000'0000;
+    for (const Case& c : cases) {
+        load(kDevice + (c.taken ? "" : "endpoint 0x02\nhold 1\n"));
+        SerialPlimProController pro(&s);
+        Session session(pro);
+        if (!c.lineSettings.empty()) {
+            ASSERT_EQ(session.send(frame(6, c.lineSettings)), "ok") << c.what;
+        }
+        const qwsim::SimTime before = qwsim::now();
+        const auto started = std::chrono::steady_clock::now();
+        const HostMessage reply = session.ControllerSession::send(frame(40, Bytes(c.size, 'x')));
+        const auto tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+        const qwsim::SimTime took = qwsim::now() - before;  // the simulator's time runs faster
+        const Strings sent = recorded("out dev=dev0 ep=0x02 ");
+        ASSERT_EQ(sent.size(), 1u) << c.what;
+        const std::string result = c.taken ? std::to_string(c.size) : std::to_string(LIBUSB_ERROR_TIMEOUT);
+        EXPECT_NE(sent[0].find(" timeout=" + std::to_string(c.timeoutMs) + " result=" + result + " "), std::string::npos)
+            << c.what << ": " << sent[0].substr(0, 80);
+        if (c.taken) {
+            EXPECT_EQ(outcome(reply), "ok") << c.what;
+            continue;
+        }
+        // The command fails with libusb's timeout once it has waited that long (and
+        // not for ever), and the next one is served.
+        ASSERT_EQ(reply.code, kMsgError) << c.what;
+        err::ErrorRef e(reply.payload.data(), reply.payload.size());
+        EXPECT_EQ(std::make_pair(e.guid(), e.code()), std::make_pair(err::kUsbDomain, uint32_t(LIBUSB_ERROR_TIMEOUT)));
+        EXPECT_GE(took, qwsim::SimTime{c.timeoutMs} * 1000) << c.what;
+        EXPECT_LT(tookMs.count(), 10 * c.timeoutMs) << c.what;
+        EXPECT_EQ(session.send(frame(40, {'y'})), "ok") << c.what;
+        EXPECT_TRUE(recorded("out dev=dev0 ep=0x02 ").back().ends_with(" timeout=1002 result=1 data=79"));
+        EXPECT_EQ(session.send(frame(36, {1})), "ok") << c.what;
+        EXPECT_TRUE(session.end());
     }
 }
 

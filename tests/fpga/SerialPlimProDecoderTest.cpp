@@ -34,18 +34,31 @@ uint64_t testClock() { return clockNow; }
 TEST(SerialProDecoder, DecodesRecordsWithinTheBytesReceived) {
     const Bytes full = repeat(d0('a'), 127);  // 508 bytes
     const Bytes delta64 = {3, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01, 'x', 0};
+    const Bytes delta12 = cat({{3}, Bytes(11, 0xFF), {0x7F, 'x', 0}});
+    // Line 0x21 -> 0x63 and status 0x01 -> 0xA6 -> 0x35: the new values, their
+    // low and high status bits and the changed bits all differ from each other.
+    const Bytes changes = {5, 0, 0x63, 13, 0, 0xA6};
+    const Messages changed = {{44, {0x63, 0x42}}, {49, {0x02, 0, 0, 0}}, {50, {0xA4, 0xA4}}};
     const std::tuple<const char*, std::vector<Bytes>, Messages> cases[] = {  // case, reads, messages
         {"runs per direction", {cat({d0('a'), d0('b'), d1('c'), d0('d')})}, {{2, {'a', 'b'}}, {3, {'c'}}, {2, {'d'}}}},
         {"a repeated line state, a change of bit 7", {{5, 0, 0x21, 13, 0, 0x81}}, {{50, {0x80, 0x80}}}},
         {"line state and low status bits", {{5, 0, 0x23, 13, 0, 0x03}}, {{44, {0x23, 0x02}}, {49, {3, 0, 0, 0}}}},
         {"events; other types end a run", {cat({d0('a'), {7, 0, 10, 0, 1, 0, 14, 0}, d0('b')})},
          {{2, {'a'}}, {45, {}}, {48, {}}, {2, {'b'}}}},
+        // The state a read leaves is the next read's starting point.
+        {"a read repeating the last read's states", {changes, changes}, changed},
+        {"a read changing the last read's states", {changes, {5, 0, 0x4E, 13, 0, 0x35}},
+         {changed[0], changed[1], changed[2], {44, {0x4E, 0x2D}}, {49, {0x01, 0, 0, 0}}, {50, {0x34, 0x90}}}},
         {"a packet starting with 0", {padded({0, 3, 0, 'a', 0})}, {}},
         {"a full packet of data", {repeat(d0('z'), 128)}, {{2, Bytes(128, 'z')}}},
+        // Deltas are not used here: one of any length is skipped whole.
         {"a 64-bit delta, then one of 65 bits",
          {cat({delta64, {3, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 'y', 0}})},
-         {{2, {'x'}}}},
+         {{2, {'x', 'y'}}}},
+        {"a 12-byte delta, then more records", {cat({delta12, d0('y'), {5, 0, 0x63}, d1('z')})},
+         {{2, {'x', 'y'}}, {44, {0x63, 0x42}}, {3, {'z'}}}},
         {"a delta that does not end in the packet", {{3, 0x80, 0x80}}, {}},
+        {"a delta running to the packet's end", {cat({{3}, Bytes(511, 0x80), d1('c')})}, {{3, {'c'}}}},
         // A record cut by the packet's end ends it; the next packet starts afresh.
         {"records at the packet boundary", {cat({full, {3, 0x81, 0x01, 'q'}, d0('b'), d1('c')})},
          {{2, Bytes(127, 'a')}, {2, {'b'}}, {3, {'c'}}}},

@@ -82,6 +82,7 @@ TEST(SimScenario, ReportsEachProblemWithItsLine) {
         {"device 1:2\nendpoint 0x81\norder 1 1", "line 3: 'order' needs each of 1..N once"},
         {"device 1:2\nfail control 0x40 1 -0", "line 2: expected 'fail control TYPE REQUEST ERROR [nth=N]'"},
         {"speed 0", "line 1: expected 'speed FACTOR' with a factor above 0"},
+        {"device 1:2\nendpoint 0x02\nhold 0", "line 3: expected 'hold N' with N from 1"},
     };
     for (auto [text, expected] : cases) {
         std::string error;
@@ -98,6 +99,7 @@ TEST_F(Sim, EndpointsDeliverWhatTheScenarioSays) {
         {"text \"#\\\"\" # comment", 8, {{0, {'#', '"'}}, {LIBUSB_ERROR_TIMEOUT, {}}}},
         {"bytes 0102\nthen repeat", 3, {{0, {1, 2, 1}}, {0, {2, 1, 2}}}},
         {"pattern counter 0\nthen repeat", 3, {{LIBUSB_ERROR_TIMEOUT, {}}}},
+        {"bytes 0102\nhold 1", 2, {{LIBUSB_ERROR_TIMEOUT, {}}, {0, {1, 2}}}},  // never served: nothing moves
     };
     for (const auto& [source, length, expected] : cases) {
         load(std::string("speed 100\ndevice 1:2\nendpoint 0x81\n") + source + "\n");
@@ -164,7 +166,7 @@ TEST_F(Sim, DisconnectEndsEverythingOnTheDevice) {
 
 TEST_F(Sim, RecordsRequestsOutTransfersAndFaults) {
     load("fail alloc 1\ndevice 1:2 name=box\nendpoint 0x02\ncontrol 0xc0 5 value=1 reply 0a0b0c\n"
-         "fail control 0x40 7 pipe nth=2\n");
+         "hold 2\nfail control 0x40 7 pipe nth=2\n");
     EXPECT_EQ(libusb_alloc_transfer(0), nullptr);
     libusb_device_handle* h = open12();
     uint8_t out[] = {0x80, 0x25};
@@ -174,6 +176,10 @@ TEST_F(Sim, RecordsRequestsOutTransfersAndFaults) {
     EXPECT_EQ(libusb_control_transfer(h, 0xc0, 5, 1, 0, in, 4, 0), 3);
     int sent = 0;
     EXPECT_EQ(libusb_bulk_transfer(h, 0x02, out, 2, &sent, 0), 0);
+    // A transfer the device never takes ends with its timeout, having sent nothing.
+    EXPECT_EQ(libusb_bulk_transfer(h, 0x02, out, 2, &sent, 20), LIBUSB_ERROR_TIMEOUT);
+    EXPECT_EQ(sent, 0);
+    EXPECT_EQ(libusb_bulk_transfer(h, 0x02, out, 1, &sent, 20), 0);
     libusb_close(h);
     exitContext();
     EXPECT_EQ(qwsim::recordedLines(),
@@ -184,6 +190,8 @@ TEST_F(Sim, RecordsRequestsOutTransfersAndFaults) {
                   "control dev=box type=0x40 req=0x07 value=0x0000 index=0x0000 len=2 timeout=100 result=-9 data=8025",
                   "control dev=box type=0xc0 req=0x05 value=0x0001 index=0x0000 len=4 timeout=0 result=3 data=0a0b0c",
                   "out dev=box ep=0x02 len=2 timeout=0 result=2 data=8025",
+                  "out dev=box ep=0x02 len=2 timeout=20 result=-7 data=",
+                  "out dev=box ep=0x02 len=1 timeout=20 result=1 data=80",
                   "exit refs=0 busy=0 handles=0 transfers=0",
               }));
 }
