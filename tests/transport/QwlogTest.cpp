@@ -297,6 +297,30 @@ TEST(QwlogTransport, SplitSeriesFilesEachHaveAHeaderAndTheRecordsContinue) {
     EXPECT_FALSE(std::filesystem::exists(name));
 }
 
+TEST(QwlogTransport, MessagesArrivingInPiecesAcrossASplitStayWholeRecords) {
+    // Six-byte messages in four-byte writes: a write often ends inside the
+    // message whose record ends a file.
+    Bytes stream;
+    for (int i = 0; i < 10; ++i) stream = cat({stream, frame(2, le(uint64_t(i), 2))});
+    TempDir dir;
+    QwlogTransport t(&tick);
+    ASSERT_TRUE(t.open(dir.path("cap.qwlog"), 100, kNoSplit, kSerial));
+    for (size_t at = 0; at < stream.size(); at += 4) {
+        const size_t n = std::min<size_t>(4, stream.size() - at);
+        ASSERT_EQ(t.write(stream.data() + at, n), n);
+    }
+    t.close();
+    const std::vector<std::pair<const char*, std::vector<int>>> files = {
+        {"cap-00.qwlog", {0, 1, 2, 3}}, {"cap-01.qwlog", {4, 5, 6, 7}}, {"cap-02.qwlog", {8, 9}}};
+    for (const auto& [file, numbers] : files) {
+        Log log = readLog(dir.path(file));
+        ASSERT_TRUE(log.valid) << file;
+        std::vector<Rec> expected;
+        for (int i : numbers) expected.push_back({kRecordLine0Data, le(uint64_t(i), 2)});
+        EXPECT_EQ(log.records, expected) << file;
+    }
+}
+
 TEST(QwlogTransport, FailuresAndUnsupportedCalls) {
     TempDir dir;
     std::filesystem::create_directory(dir.path("cap-01.qwlog"));
