@@ -51,7 +51,7 @@ public:
         static std::unique_ptr<System> create();
         // Where views may start: the allocation granularity (the page size on POSIX).
         static uint64_t viewAlignment();
-        // What mapping sizes are rounded up to.
+        // What mapping sizes are rounded up to: the page size, also on Windows.
         static uint64_t sizeAlignment();
     };
 

@@ -90,7 +90,11 @@ uint64_t MappedFile::System::viewAlignment() {
     return granularity;
 }
 
-// Mappings grow in whole allocation units, like their views.
-uint64_t MappedFile::System::sizeAlignment() { return viewAlignment(); }
+// Only a view's start needs the allocation granularity; a mapping (and so the
+// file) grows in pages, the same on every platform.
+uint64_t MappedFile::System::sizeAlignment() {
+    static const uint64_t page = systemInfo().dwPageSize;
+    return page;
+}
 
 }  // namespace vek::io

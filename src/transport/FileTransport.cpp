@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <thread>
+#include <utility>
 
 #include "foundation/Error.h"
 
@@ -38,13 +39,14 @@ bool FileTransport::open(std::string_view name, vek::io::FileMode mode) {
     // The old file goes first: Windows share modes may refuse a second handle.
     release();
     name_ = describeFile(name, mode);
-    return adopt(vek::io::openFile(name, mode)) || vek::err::addErrorContext(name_);
+    return adopt(opener_(name, mode)) || vek::err::addErrorContext(name_);
 }
 
 bool FileTransport::openSplitOutput(std::string_view name, uint64_t sizeLimit, uint64_t timeLimit,
                                     vek::sys::Clock clock) {
     splitter_ = OutputFileSplitter(clock);
     splitter_.init(sizeLimit, timeLimit, name);
+    unfinished_ = 0;
     return open(splitter_.fileName(), vek::io::FileMode::kOutputReadWrite);
 }
 
@@ -69,26 +71,45 @@ size_t FileTransport::read(void* buffer, size_t size) {
 
 size_t FileTransport::write(const void* buffer, size_t size) {
     if (!stream_) return vek::io::failClosed();
-    return afterWrite(stream_->write(buffer, size));
+    return afterWrite(size, stream_->write(buffer, size));
 }
 
 size_t FileTransport::writeParts(const ConstBytes* parts, size_t count) {
     if (!stream_) return vek::io::failClosed();
-    return afterWrite(stream_->writeParts(parts, count));
+    size_t asked = 0;
+    for (size_t i = 0; i < count; ++i) asked += parts[i].size;
+    return afterWrite(asked, stream_->writeParts(parts, count));
 }
 
-size_t FileTransport::afterWrite(size_t n) {
+size_t FileTransport::afterWrite(size_t asked, size_t n) {
     noteWrite(n);
     if (n == kIoFailed) {
         vek::err::addErrorContext("writing " + name_);
+        // The writer gives the message up here: what of it went out stays at
+        // the end of this file, and the next message may begin the next one.
+        nextFileIfDue(std::exchange(unfinished_, 0));
         return kIoFailed;
     }
-    if (splitter_.onWritten(n) && !(open(splitter_.fileName(), vek::io::FileMode::kOutputReadWrite) &&
-                                    writePreamble())) {
-        vek::err::setErrorContext("cannot create the next " + name_);
-        return kIoFailed;
+    if (n < asked) {
+        // The writer sends the rest next, and it belongs in this file too.
+        unfinished_ += n;
+        return n;
     }
+    if (!nextFileIfDue(std::exchange(unfinished_, 0) + n)) return kIoFailed;
     return n;
+}
+
+bool FileTransport::nextFileIfDue(uint64_t written) {
+    // Not once closing: no new file may appear after close.
+    if (closing() || !splitter_.onWritten(written)) return true;
+    if (open(splitter_.fileName(), vek::io::FileMode::kOutputReadWrite)) {
+        if (writePreamble()) return true;
+        // Without its whole preamble the file would not read on its own:
+        // later writes fail, as after a failed open.
+        release();
+    }
+    vek::err::setErrorContext("cannot create the next " + name_);
+    return false;
 }
 
 void FileTransport::setFilePreamble(ConstBytes bytes) {

@@ -3,11 +3,11 @@
 // and by time: capture.log gives capture-00.log, capture-01.log, ...
 //
 // The owning transport calls init once when it opens the output, then
-// onWritten after every successful write; true means the next bytes belong in
-// fileName(), which the transport opens (creating or truncating it). The
-// check follows the write, so a file may pass the size limit by up to one
-// write. Not thread-safe: the transport's single writer (under the message
-// lock) is its only user.
+// onWritten after every whole message (record) it has written; true means the
+// next message belongs in fileName(), which the transport opens (creating or
+// truncating it). The check follows the message, so a file may pass the size
+// limit by up to one message. Not thread-safe: the transport's single writer
+// (under the message lock) is its only user.
 
 #include <cstdint>
 #include <string>

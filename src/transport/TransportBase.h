@@ -60,6 +60,8 @@ protected:
         if (n == kIoFailed && !closing_.load()) peerGone_ = true;
     }
     void noteClose() { closing_ = true; }
+    // This side has begun to close the transport.
+    bool closing() const { return closing_.load(); }
 
 private:
     std::mutex messageLock_;

@@ -68,10 +68,10 @@ Bytes textRecord(const std::string& text) {
     return Bytes(e.ref().data(), e.ref().data() + e.ref().size());
 }
 
-uint64_t grownLength(uint64_t end) {
-    const uint64_t unit = vek::io::MappedFile::sizeAlignment();
-    return (end + vek::io::MappedFile::kGrowth + unit - 1) / unit * unit;
-}
+// A file's length while open: its mapping, 65536 bytes past the end of the
+// records, rounded up to a page of 4096 bytes. Headers of up to 4096 bytes with
+// few records give this.
+constexpr uint64_t kNewFileLength = 69632;
 
 // Opens `path` (no split), writes each chunk, closes; the log as it then is.
 Log logAfter(const std::string& path, const std::vector<Bytes>& writes,
@@ -118,14 +118,14 @@ TEST(QwlogTransport, NewFileHasItsHeaderAndGrownLengthThenExactRecords) {
         QwlogTransport t(&tick);
         ASSERT_TRUE(t.open(path, kNoSplit, kNoSplit, guids));
         Bytes bytes = readFileBytes(path);
-        ASSERT_EQ(bytes.size(), grownLength(size));
+        ASSERT_EQ(bytes.size(), kNewFileLength);
         EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + ptrdiff_t(size)), header);
 
         Bytes message = frame(3, bytesOf("abc"));
         ASSERT_EQ(t.write(message.data(), message.size()), message.size());
         t.close();
         bytes = readFileBytes(path);
-        EXPECT_EQ(bytes.size(), grownLength(size));  // closed as it stands
+        EXPECT_EQ(bytes.size(), kNewFileLength);  // closed as it stands
         const Bytes counts = cat({bytesOf("log:"), u32(0x00030A00), le(1, 8), le(27, 8), u32(27)});
         EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + 28), counts);
         const Bytes record =
@@ -136,7 +136,36 @@ TEST(QwlogTransport, NewFileHasItsHeaderAndGrownLengthThenExactRecords) {
         Log log = logAfter(path, {frame(2, bytesOf("second"))}, guids);
         EXPECT_EQ(log.records,
                   (std::vector<Rec>{{kRecordLine1Data, bytesOf("abc")}, {kRecordLine0Data, bytesOf("second")}}));
-        EXPECT_EQ(log.bytes.size(), grownLength(log.header.end()));
+        EXPECT_EQ(log.bytes.size(), kNewFileLength);
+    }
+}
+
+TEST(QwlogTransport, FileGrowsPastItsRecordsByTheMappingRule) {
+    // Records of 65559 bytes (the largest message) and one that ends the
+    // records exactly at, or one byte past, the first mapping's end.
+    const std::vector<vek::Guid> three = {kOtherGuid, kSerialGuid, kOtherGuid};
+    const struct {
+        std::vector<vek::Guid> guids;
+        std::vector<size_t> payloads;
+        uint64_t length;  // on disk after close
+    } cases[] = {
+        {kSerial, {}, kNewFileLength},
+        {three, {}, kNewFileLength},
+        {kSerial, {0xFFFF}, kNewFileLength},             // records end at 65607
+        {kSerial, {0xFFFF, 4001}, kNewFileLength},       // at 69632 exactly
+        {kSerial, {0xFFFF, 4002}, 139264},               // at 69633: + 65536, rounded up
+        {kSerial, {0xFFFF, 0xFFFF}, 200704},             // at 131166
+        {three, {0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF}, 331776},  // at 262316
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(i);
+        std::vector<Bytes> writes;
+        for (size_t n : cases[i].payloads) writes.push_back(frame(2, Bytes(n, static_cast<uint8_t>(n))));
+        TempDir dir;
+        Log log = logAfter(dir.path("g.qwlog"), writes, cases[i].guids);
+        ASSERT_TRUE(log.valid);
+        EXPECT_EQ(log.records.size(), cases[i].payloads.size());
+        EXPECT_EQ(log.bytes.size(), cases[i].length);
     }
 }
 
@@ -256,7 +285,7 @@ TEST(QwlogTransport, SplitSeriesFilesEachHaveAHeaderAndTheRecordsContinue) {
             EXPECT_GT(log.stamps[i], std::exchange(lastStamp, log.stamps[i]));
         }
         // Files finished by a split are cut to their records; the last one is not.
-        EXPECT_EQ(log.bytes.size(), next < 10 ? log.header.end() : grownLength(log.header.end())) << file;
+        EXPECT_EQ(log.bytes.size(), next < 10 ? log.header.end() : kNewFileLength) << file;
     }
     EXPECT_EQ(next, 10);
     // The series opened again continues its first file.
@@ -266,6 +295,30 @@ TEST(QwlogTransport, SplitSeriesFilesEachHaveAHeaderAndTheRecordsContinue) {
     ASSERT_EQ(first.records.size(), 5u);
     EXPECT_EQ(first.records.back(), (Rec{kRecordLine0Data, le(10, 2)}));
     EXPECT_FALSE(std::filesystem::exists(name));
+}
+
+TEST(QwlogTransport, MessagesArrivingInPiecesAcrossASplitStayWholeRecords) {
+    // Six-byte messages in four-byte writes: a write often ends inside the
+    // message whose record ends a file.
+    Bytes stream;
+    for (int i = 0; i < 10; ++i) stream = cat({stream, frame(2, le(uint64_t(i), 2))});
+    TempDir dir;
+    QwlogTransport t(&tick);
+    ASSERT_TRUE(t.open(dir.path("cap.qwlog"), 100, kNoSplit, kSerial));
+    for (size_t at = 0; at < stream.size(); at += 4) {
+        const size_t n = std::min<size_t>(4, stream.size() - at);
+        ASSERT_EQ(t.write(stream.data() + at, n), n);
+    }
+    t.close();
+    const std::vector<std::pair<const char*, std::vector<int>>> files = {
+        {"cap-00.qwlog", {0, 1, 2, 3}}, {"cap-01.qwlog", {4, 5, 6, 7}}, {"cap-02.qwlog", {8, 9}}};
+    for (const auto& [file, numbers] : files) {
+        Log log = readLog(dir.path(file));
+        ASSERT_TRUE(log.valid) << file;
+        std::vector<Rec> expected;
+        for (int i : numbers) expected.push_back({kRecordLine0Data, le(uint64_t(i), 2)});
+        EXPECT_EQ(log.records, expected) << file;
+    }
 }
 
 TEST(QwlogTransport, FailuresAndUnsupportedCalls) {
