@@ -1,5 +1,5 @@
-# Third-party pieces: libusb (the real one natively, the simulator's DLL on Windows),
-# ICU on Linux, GoogleTest and Google Benchmark.
+# Third-party pieces: libusb (the real one natively, loaded at run time on
+# Windows), ICU on Linux, GoogleTest and Google Benchmark.
 
 find_package(Threads REQUIRED)
 
@@ -29,22 +29,18 @@ if(QW_TESTS)
 endif()
 
 # Which libusb a program links is the program's own choice, made with its QW_LIBUSB
-# property: "system" the real libusb (pkg-config), "sim-shared" the simulator's
-# shared library, unset the simulator's static library — so every test program,
-# fuzzer and benchmark runs on simulated devices and none links two libusbs.
-# qw_usb links qw_libusb, which puts the chosen one after the USB code.
+# property: "system" for the programs we ship, unset for every test program,
+# fuzzer and benchmark, which run on the simulator's static library, so none links
+# two libusbs. On Linux "system" is the real libusb (pkg-config); on Windows it is
+# libusb-1.0.dll, loaded at run time by qw_libusb_dll (no import library, so the
+# program starts without the DLL). qw_usb links qw_libusb, which puts the chosen
+# one after the USB code.
+set(QW_PROGRAM_LIBUSB system)
 if(WIN32)
-  option(QW_WIN_SYSTEM_LIBUSB "Link quenwick-hwc.exe with a libusb found by pkg-config instead of the simulator" OFF)
-  if(QW_WIN_SYSTEM_LIBUSB)
-    find_package(PkgConfig REQUIRED)
-    pkg_check_modules(LIBUSB REQUIRED IMPORTED_TARGET libusb-1.0)
-    set(QW_PROGRAM_LIBUSB system)
-  else()
-    set(QW_PROGRAM_LIBUSB sim-shared)
-  endif()
+  set(qw_system_libusb qw_libusb_dll)
 else()
-  set(QW_PROGRAM_LIBUSB system)
+  set(qw_system_libusb "PkgConfig::LIBUSB;qw_libusb_linked")
 endif()
 add_library(qw_libusb INTERFACE)
 target_link_libraries(qw_libusb INTERFACE
-  "$<IF:$<STREQUAL:$<TARGET_PROPERTY:QW_LIBUSB>,system>,PkgConfig::LIBUSB,$<IF:$<STREQUAL:$<TARGET_PROPERTY:QW_LIBUSB>,sim-shared>,qw_sim_shared,qw_sim>>")
+  "$<IF:$<STREQUAL:$<TARGET_PROPERTY:QW_LIBUSB>,system>,${qw_system_libusb},qw_sim;qw_libusb_linked>")

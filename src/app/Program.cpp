@@ -75,11 +75,12 @@ int runProgram(const std::vector<std::string>& args) {
     std::srand(static_cast<unsigned>(vek::sys::systemTime() & 0xFFFFFFFFu));
 
     // The USB layer exists before the command line is read, whatever the mode:
-    // its error texts, libusb's context and the event thread serving it. When
+    // its error texts, libusb's context and the event thread serving it (where
+    // libusb is loaded at run time, from the first use of a device on). When
     // libusb cannot start, the layer stays off and only a mode that needs a
     // device fails, with that reason; at exit the event thread stops before
     // libusb is shut down.
-    vek::io::startUsbLayer();
+    vek::io::startUsbLayerIfLinked();
 
     Settings settings;
     if (!parseCommandLine(args, settings)) {

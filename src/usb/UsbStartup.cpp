@@ -2,6 +2,7 @@
 
 #include "foundation/Error.h"
 #include "foundation/ErrorMgr.h"
+#include "usb/LibusbBinding.h"
 #include "usb/UsbContext.h"
 #include "usb/UsbError.h"
 
@@ -16,8 +17,13 @@ err::Error& startFailure() {
     return failure;
 }
 
+bool& started() {
+    static bool attempted = false;
+    return attempted;
+}
+
 bool fail(const char* what) {
-    err::addErrorContext(what);
+    if (what) err::addErrorContext(what);
     startFailure() = err::copyLastError();
     return false;
 }
@@ -25,7 +31,10 @@ bool fail(const char* what) {
 }  // namespace
 
 bool startUsbLayer() {
+    started() = true;
     err::getErrorMgr().registerProvider(err::kUsbDomain, &usbErrorProvider());
+    // The loader's text names the library, where it looked and where to get it.
+    if (!loadLibusb()) return fail(nullptr);
     // Function-local statics end in reverse order of construction: the thread
     // (built second) is joined before the context (built first) calls libusb_exit.
     UsbContext& context = usbContext();
@@ -40,7 +49,12 @@ bool startUsbLayer() {
     return false;
 }
 
+void startUsbLayerIfLinked() {
+    if (!libusbLoadsAtRunTime()) startUsbLayer();
+}
+
 bool usbLayerAvailable() {
+    if (libusbLoadsAtRunTime() && !started()) startUsbLayer();
     if (startFailure().empty()) return true;
     err::restoreLastError(startFailure());
     return false;

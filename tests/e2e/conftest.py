@@ -46,10 +46,8 @@ def sim_env(tmp_path, scenario):
         pytest.skip("QW_BUILD_DIR not set")
     (tmp_path / "bus.sim").write_text(scenario)
     env = {"QWSIM_SCENARIO": str(tmp_path / "bus.sim")}
-    if WINE:  # the simulator's DLL lies beside quenwick-hwc.exe; the other programs look there too
-        env["WINEPATH"] = os.path.join(BUILD_DIR, "src")
-    else:
-        env["LD_LIBRARY_PATH"] = os.path.join(BUILD_DIR, "sim", "lib")
+    # The simulator stands in for libusb from a folder of its own, on the search path.
+    env["WINEPATH" if WINE else "LD_LIBRARY_PATH"] = os.path.join(BUILD_DIR, "sim", "lib")
     return env
 
 
