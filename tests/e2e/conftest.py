@@ -88,25 +88,18 @@ class Running:
                                      stderr=subprocess.PIPE, env=_env(env), cwd=cwd)
         self.output, self.eof, self._cond = bytearray(), False, threading.Condition()
         self.errors, self._errors_end = bytearray(), False
-        self._reader = threading.Thread(target=self._collect, daemon=True)
+        self._reader = threading.Thread(target=self._collect, args=(self.proc.stdout, self.output, "eof"), daemon=True)
         self._reader.start()
-        self._error_reader = threading.Thread(target=self._collect_errors, daemon=True)
+        self._error_reader = threading.Thread(target=self._collect, args=(self.proc.stderr, self.errors, "_errors_end"),
+                                              daemon=True)
         self._error_reader.start()
 
-    def _collect(self):
-        while not self.eof:
-            chunk = self.proc.stdout.read1(1 << 16)
+    def _collect(self, stream, into, end_flag):
+        while not getattr(self, end_flag):
+            chunk = stream.read1(1 << 16)
             with self._cond:
-                self.output += chunk
-                self.eof = not chunk
-                self._cond.notify_all()
-
-    def _collect_errors(self):
-        while not self._errors_end:
-            chunk = self.proc.stderr.read1(1 << 16)
-            with self._cond:
-                self.errors += chunk
-                self._errors_end = not chunk
+                into += chunk
+                setattr(self, end_flag, not chunk)
                 self._cond.notify_all()
 
     def wait_stderr(self, predicate, timeout=30):

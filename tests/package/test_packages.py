@@ -10,6 +10,7 @@ import signal
 import shutil
 import subprocess
 import sys
+import threading
 import zipfile
 
 import pytest
@@ -187,24 +188,37 @@ def test_without_libusb_every_other_mode_runs_and_a_usb_mode_says_what_is_missin
     assert shown and shown.group(1).rstrip("\\").lower().endswith(folder.name.lower()), line
 
 
-@pytest.mark.skipif(not shutil.which("wine"), reason="Wine")
-def test_a_com_port_capture_runs_without_libusb(folder):
-    line, proc = PtyPort(wine=True), None
+def capture_until_interrupted(folder, args, code, expected, env):
+    """Runs a capture on stdout until its messages of `code` carry `expected`,
+    then interrupts it: it must end normally."""
+    proc = subprocess.Popen(["wine", str(folder / "quenwick-hwc.exe"), *args, "--stdout"], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, cwd=folder, env=env)
     try:
-        proc = subprocess.Popen(["wine", str(folder / "quenwick-hwc.exe"), "--serial", line.name, "--stdout"],
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=folder, env=clean_env())
-        assert line.wait_configured()
-        line.write(b"from the far end")
         got = b""
-        while b"from the far end" not in b"".join(p for c, p in messages(got) if c == 0x03):
+        while expected not in b"".join(p for c, p in messages(got) if c == code):
             chunk = proc.stdout.read1(4096)
             assert chunk, proc.stderr.read()
             got += chunk
         proc.send_signal(signal.SIGINT)
         assert proc.wait(timeout=60) == 0, proc.stderr.read()
     finally:
-        if proc and proc.poll() is None:
+        if proc.poll() is None:
             proc.kill()
+
+
+@pytest.mark.skipif(not shutil.which("wine"), reason="Wine")
+def test_a_com_port_capture_runs_without_libusb(folder):
+    line = PtyPort(wine=True)
+    try:
+        # Line data reaches the host once the program has the port open.
+        def far_end_talks():
+            assert line.wait_configured()
+            line.write(b"from the far end")
+        talker = threading.Thread(target=far_end_talks)
+        talker.start()
+        capture_until_interrupted(folder, ["--serial", line.name], 0x03, b"from the far end", clean_env())
+        talker.join()
+    finally:
         line.close()
 
 
@@ -217,20 +231,7 @@ def test_with_a_libusb_dll_beside_it_a_serial_plim_capture_runs(folder, tmp_path
     shutil.copy(sim, folder / "libusb-1.0.dll")
     scenario = tmp_path / "bus.sim"
     scenario.write_text("device 16d0:0e26 model=serialplim\nendpoint 0x82\ntext \"hello\"\n")
-    proc = subprocess.Popen(["wine", str(folder / "quenwick-hwc.exe"), "--serial-plim", "--stdout"],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=folder,
-                            env=clean_env(QWSIM_SCENARIO=str(scenario)))
-    try:
-        got = b""
-        while b"hello" not in b"".join(p for c, p in messages(got) if c == 0x02):
-            chunk = proc.stdout.read1(4096)
-            assert chunk, proc.stderr.read()
-            got += chunk
-        proc.send_signal(signal.SIGINT)
-        assert proc.wait(timeout=60) == 0, proc.stderr.read()
-    finally:
-        if proc.poll() is None:
-            proc.kill()
+    capture_until_interrupted(folder, ["--serial-plim"], 0x02, b"hello", clean_env(QWSIM_SCENARIO=str(scenario)))
 
 
 @pytest.mark.skipif(not shutil.which("wine") or not shutil.which("x86_64-w64-mingw32-gcc"), reason="Wine, mingw gcc")
