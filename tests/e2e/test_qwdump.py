@@ -124,3 +124,13 @@ def test_follow_prints_what_is_appended(tmp_path):
 def test_standard_input_reads_like_a_file():
     code, out, _ = qwdump("--device", "serial", "-", stdin=frame(0x03, b"hi") + frame(0x22, bytes([3, 0, 0, 0])))
     assert (code, out) == (0, "         0  data size=2  68 69  |hi|\n         6  modem-lines lines=cts+dsr\n")
+
+
+@pytest.mark.skipif(WINE, reason="the captures are made on Linux")
+def test_an_spi_log_reads_as_spi_though_its_header_names_the_i2c_spi_plim(qw, tmp_path):
+    # Both modes of the device share the log's class GUIDs; the records tell them apart.
+    capture(qw, tmp_path, "--spi-plim", "device 16d0:0e27 model=fpga\nbytes 00 11 32 23 44 50\ndisconnect after 6 bytes\n",
+            ["--qwlog", "--out", str(tmp_path / "spi.qwlog")])
+    code, out, _ = qwdump(str(tmp_path / "spi.qwlog"))
+    names = [line.split("  ", 1)[1] for line in out.splitlines()]
+    assert (code, names[:3]) == (0, ["spi-frame-0", "spi-data size=1 mosi=31 miso=42", "spi-frame-5"])

@@ -8,6 +8,7 @@
 
 #include "DeviceFamily.h"
 #include "FrameScanner.h"
+#include "MessageTable.h"
 #include "Printer.h"
 #include "foundation/Error.h"
 #include "foundation/ErrorMgr.h"
@@ -133,8 +134,10 @@ bool Dumper::dumpQwlog(const std::string& name, vek::io::Stream& in, std::vector
             if (!canFollow) return problem(name, "not a valid log record file"), true;
         } else {
             std::vector<vek::Guid> guids = reader.classGuids();
-            DeviceFamily family = options_.family.value_or(familyFromGuids(guids).value_or(DeviceFamily::kUnknown));
             std::vector<QwlogRecord> records = reader.records();
+            std::vector<uint64_t> codes;
+            for (const QwlogRecord& r : records) codes.push_back(r.code);
+            DeviceFamily family = options_.family.value_or(familyOfLog(guids, codes).value_or(DeviceFamily::kUnknown));
             for (size_t i = printed; i < records.size(); ++i)
                 printer_.record(records[i].timestamp, family, records[i].code, records[i].data);
             printed = std::max(printed, records.size());
