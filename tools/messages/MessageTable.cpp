@@ -54,12 +54,12 @@ constexpr FieldSpec kI2cNacked[] = {{F::kConstant, "ack", "i2c.ack", "Acknowledg
                                     kData[0]};
 constexpr FieldSpec kI2cAddress[] = {
     {F::kUnsigned, "address", "i2c.address", "Address", 0, 1, 0xFE, Base::kHex, 2},
-    {F::kEnum, "rw", "i2c.rw", "Direction", 0, 1, 0x01, Base::kDecimal, 0, kReadWrite},
+    {F::kEnum, "rw", "i2c.rw", "Read or write", 0, 1, 0x01, Base::kDecimal, 0, kReadWrite},
     {F::kEnum, "ack", "i2c.ack", "Acknowledge", 1, 1, 0x01, Base::kDecimal, 0, kAckNack},
 };
 constexpr FieldSpec kI2cAddress10[] = {
     {F::kI2cAddress10, "address", "i2c.address10", "10-bit address", 0, 2, 0, Base::kHex, 3},
-    {F::kEnum, "rw", "i2c.rw", "Direction", 0, 1, 0x01, Base::kDecimal, 0, kReadWrite},
+    {F::kEnum, "rw", "i2c.rw", "Read or write", 0, 1, 0x01, Base::kDecimal, 0, kReadWrite},
     {F::kUnsigned, "ack-bits", "i2c.ack_bits", "Acknowledge bits", 2, 1, 0x03},
 };
 
