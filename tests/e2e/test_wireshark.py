@@ -69,6 +69,26 @@ def test_every_message_of_a_capture_reads_in_wireshark_as_qwdump_reads_it(qw, tm
     assert expected[-1].startswith("error ")  # the unplug's error record is among them
 
 
+@pytest.mark.parametrize("family, messages", [
+    ("serial", [(0x22, struct.pack("<I", 0x0B)), (0x22, struct.pack("<I", 0xFFFFFFFF)), (0x24, b"\x05"), (0x26, b""),
+                (0x27, struct.pack("<IBBBB", 115200, 7, 2, 2, 1)), (0x27, b"\x01\x02"), (0x28, b"AT\r")]),
+    ("serial-plim", [(0x05, struct.pack("<I", 0x34)), (0x04, struct.pack("<I", 0x7F)), (0x21, struct.pack("<I", 7)),
+                     (0x06, struct.pack("<IBBBB", 9600, 5, 1, 4, 0)), (0x7E, b"?")]),
+    ("serial-plim-pro", [(0x2C, b"\x05\x0c"), (0x31, struct.pack("<I", 2)), (0x32, b"\x80\xc0"), (0x30, b""),
+                         (0x36, b"\x01"), (0x37, b"\x4c"), (0x1A, struct.pack("<I", 40))]),
+    ("i2c", [(0x0C, b"\xf3\x51\x02\x00"), (0x0B, b"\xa1\x01"), (0x03, b"\x10\x20"), (0x08, struct.pack("<II", 3, 1)),
+             (0x09, struct.pack("<I", 5)), (0x0E, b"")]),
+    ("spi", [(0x18, b"\x03\x10\x01\x00"), (0x16, b"\x01\x02\x03\x04"), (0x16, b"\x01\x02\x03"), (0x15, b"")]),
+])
+def test_written_streams_read_as_qwdump_reads_them(tmp_path, family, messages):
+    """Fields that a short capture does not show: several bits, commands, values past their names."""
+    (tmp_path / "cap.bin").write_bytes(b"".join(frame(c, p) for c, p in messages))
+    expected = summaries(qwdump("--device", family, str(tmp_path / "cap.bin"))[1])
+    pcap, _ = pcap_of(tmp_path, family, "--pcap-messages")
+    # Wireshark also marks what is too short for its fields.
+    assert [r[0].replace(" [malformed]", "") for r in tshark(pcap, "_ws.col.Info")] == expected
+
+
 def test_display_filters_pick_messages_by_their_fields(qw, tmp_path):
     capture(qw, tmp_path, "--serial-plim", SERIAL_PLIM, ["--out", str(tmp_path / "cap.bin")])
     pcap, _ = pcap_of(tmp_path, "serial-plim")
