@@ -134,3 +134,29 @@ def test_an_spi_log_reads_as_spi_though_its_header_names_the_i2c_spi_plim(qw, tm
     code, out, _ = qwdump(str(tmp_path / "spi.qwlog"))
     names = [line.split("  ", 1)[1] for line in out.splitlines()]
     assert (code, names[:3]) == (0, ["spi-frame-0", "spi-data size=1 mosi=31 miso=42", "spi-frame-5"])
+
+
+@pytest.mark.parametrize("args, text", [
+    (["--pcap="], "--pcap needs a file name"),
+    (["--pcap", "OUT", "--json"], "--json, --stats and --follow do not go with it"),
+    (["--pcap", "OUT", "--follow"], "--json, --stats and --follow do not go with it"),
+    (["--pcap-messages"], "--pcap-messages goes with --pcap"),
+    (["--pcap", "MISSING/out.pcap"], "MISSING/out.pcap: "),
+])
+def test_pcap_output_refuses_what_cannot_be(tmp_path, args, text):
+    (tmp_path / "cap.bin").write_bytes(frame(0x03, b"x"))
+    args = [a.replace("OUT", str(tmp_path / "out.pcap")).replace("MISSING", str(tmp_path / "missing")) for a in args]
+    code, out, err = qwdump("--device", "serial", *args, str(tmp_path / "cap.bin"))
+    assert (code, out) == (2, "") and text.replace("MISSING", str(tmp_path / "missing")) in err
+
+
+def test_a_pcap_file_holds_the_captures_of_one_device(tmp_path):
+    (tmp_path / "a.bin").write_bytes(frame(0x03, b"x"))
+    code, _, err = qwdump("--device", "serial", "--pcap", str(tmp_path / "out.pcap"), str(tmp_path / "a.bin"),
+                          str(tmp_path / "a.bin"))
+    assert (code, err) == (0, "")
+    with open(tmp_path / "out.pcap", "rb") as f:
+        data = f.read()
+    # One global header (USER0), then the message of each file behind the serial port's number.
+    assert data[20:24] == bytes([147, 0, 0, 0]) and data.count(bytes([1]) + frame(0x03, b"x")) == 2
+    assert len(data) == 24 + 2 * (16 + 6)
