@@ -239,6 +239,9 @@ def test_tcp_sessions_are_recognised_by_messages_only_some_device_uses(tmp_path)
     path.write_bytes(tcp_pcap(*(s for s, _ in segments)))
     rows = tshark(path, "frame.number", "_ws.col.Info", args=["-Y", "quenwick"])
     assert rows == [[str(i + 1), info] for i, (_, info) in enumerate(segments) if info]
+    # On the port set in the preferences, no guessing: the empty reply too.
+    rows = tshark(path, "frame.number", "_ws.col.Info", args=["-Y", "quenwick", "-o", "quenwick.tcp_port:50002"])
+    assert ["3", "done"] in rows and len(rows) == 3
 
 
 def connect_small(port, timeout=20):
