@@ -24,6 +24,7 @@ pytestmark = pytest.mark.skipif(WINE or not shutil.which("tshark"), reason="tsha
 
 SPI = "device 16d0:0e27 model=fpga\nbytes 00 11 32 23 44 50 11 35 23 47 00\ndisconnect after 11 bytes\n"
 FILETIME_1970 = 116444736000000000
+USB = bytes.fromhex("3807ea87e9526947b7277a17377b921e")  # the USB error domain's GUID as it lies in a record
 
 
 def tshark(path, *fields, lua=True, args=()):
@@ -77,6 +78,10 @@ def test_every_message_of_a_capture_reads_in_wireshark_as_qwdump_reads_it(qw, tm
                      (0x06, struct.pack("<IBBBB", 9600, 5, 1, 4, 0)), (0x7E, b"?")]),
     ("serial-plim-pro", [(0x2C, b"\x05\x0c"), (0x31, struct.pack("<I", 2)), (0x32, b"\x80\xc0"), (0x30, b""),
                          (0x36, b"\x01"), (0x37, b"\x4c"), (0x1A, struct.pack("<I", 40))]),
+    ("ethernet", [(0x20, struct.pack("<I16si", 24, USB, -4)), (0x20, struct.pack("<I16si", 24, USB, -77)),
+                  (0x20, struct.pack("<I16si", 24, USB, 3)), (0x20, struct.pack("<I16si", 24, USB, 42)),
+                  (0x20, struct.pack("<I16si", 30, bytes(16), 1) + b"lost\0x"),
+                  (0x20, struct.pack("<I16si", 24, bytes(16), 0)), (0x20, struct.pack("<I16si", 24, bytes(16), 9))]),
     ("i2c", [(0x0C, b"\xf3\x51\x02\x00"), (0x0B, b"\xa1\x01"), (0x03, b"\x10\x20"), (0x08, struct.pack("<II", 3, 1)),
              (0x09, struct.pack("<I", 5)), (0x0E, b"")]),
     ("spi", [(0x18, b"\x03\x10\x01\x00"), (0x16, b"\x01\x02\x03\x04"), (0x16, b"\x01\x02\x03"), (0x15, b"")]),

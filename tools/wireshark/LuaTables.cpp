@@ -123,12 +123,13 @@ std::string errorDomains() {
         if (&d.guid == &vek::err::kUsbDomain) {
             auto text = [&](int32_t code) {
                 vek::err::Error e = vek::err::Error::fromCode(d.guid, static_cast<uint32_t>(code));
-                return formatString("[%d] = %s, ", code, quoted(vek::io::usbErrorProvider().getErrorDescription(e.ref())).c_str());
+                return quoted(vek::io::usbErrorProvider().getErrorDescription(e.ref()));
             };
-            // libusb's error codes (negative) and transfer statuses (positive).
-            out += ", texts = {" + text(-99);
-            for (int32_t code = -13; code <= 6; ++code) out += text(code);
-            out += "}";
+            // libusb's error codes (negative) and transfer statuses (positive),
+            // and what codes past them read as.
+            out += ", texts = {";
+            for (int32_t code = -13; code <= 6; ++code) out += formatString("[%d] = %s, ", code, text(code).c_str());
+            out += "}, other_error = " + text(-1000) + ", other_status = " + text(1000);
         }
         out += "},\n";
     }
