@@ -1,5 +1,6 @@
 #include "Interfaces.h"
 
+#include <cctype>
 #include <cstdlib>
 
 #include "app/CmdLineValueMaps.h"
