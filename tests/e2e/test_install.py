@@ -11,11 +11,12 @@ from conftest import BUILD_DIR, WINE
 pytestmark = pytest.mark.skipif(WINE or not BUILD_DIR, reason="the Linux install")
 
 
-def test_install_lays_out_programs_capture_interface_manuals_completion_and_udev_rules(tmp_path):
+def test_install_lays_out_programs_capture_interface_dissector_manuals_completion_and_udev_rules(tmp_path):
     subprocess.run(["cmake", "--install", BUILD_DIR, "--prefix", str(tmp_path)], check=True, capture_output=True)
     files = sorted(os.path.relpath(os.path.join(d, f), tmp_path) for d, _, fs in os.walk(tmp_path) for f in fs)
-    assert [f for f in files if not f.endswith(".lua")] == sorted([
+    assert files == sorted([
         "bin/quenwick-hwc", "bin/qwdump", "lib/udev/rules.d/70-quenwick-hwc.rules", "lib/wireshark/extcap/quenwick-extcap",
+        "lib/wireshark/plugins/quenwick.lua",
         "share/bash-completion/completions/quenwick-hwc", "share/man/man1/quenwick-hwc.1.gz", "share/man/man1/qwdump.1.gz",
         "share/doc/quenwick-hwc/README.md", "share/doc/quenwick-hwc/changelog.gz", "share/doc/quenwick-hwc/copyright",
     ])

@@ -124,3 +124,39 @@ def test_follow_prints_what_is_appended(tmp_path):
 def test_standard_input_reads_like_a_file():
     code, out, _ = qwdump("--device", "serial", "-", stdin=frame(0x03, b"hi") + frame(0x22, bytes([3, 0, 0, 0])))
     assert (code, out) == (0, "         0  data size=2  68 69  |hi|\n         6  modem-lines lines=cts+dsr\n")
+
+
+@pytest.mark.skipif(WINE, reason="the captures are made on Linux")
+def test_an_spi_log_reads_as_spi_though_its_header_names_the_i2c_spi_plim(qw, tmp_path):
+    # Both modes of the device share the log's class GUIDs; the records tell them apart.
+    capture(qw, tmp_path, "--spi-plim", "device 16d0:0e27 model=fpga\nbytes 00 11 32 23 44 50\ndisconnect after 6 bytes\n",
+            ["--qwlog", "--out", str(tmp_path / "spi.qwlog")])
+    code, out, _ = qwdump(str(tmp_path / "spi.qwlog"))
+    names = [line.split("  ", 1)[1] for line in out.splitlines()]
+    assert (code, names[:3]) == (0, ["spi-frame-0", "spi-data size=1 mosi=31 miso=42", "spi-frame-5"])
+
+
+@pytest.mark.parametrize("args, text", [
+    (["--pcap="], "--pcap needs a file name"),
+    (["--pcap", "OUT", "--json"], "--json, --stats and --follow do not go with it"),
+    (["--pcap", "OUT", "--follow"], "--json, --stats and --follow do not go with it"),
+    (["--pcap-messages"], "--pcap-messages goes with --pcap"),
+    (["--pcap", "MISSING/out.pcap"], "MISSING/out.pcap: "),
+])
+def test_pcap_output_refuses_what_cannot_be(tmp_path, args, text):
+    (tmp_path / "cap.bin").write_bytes(frame(0x03, b"x"))
+    args = [a.replace("OUT", str(tmp_path / "out.pcap")).replace("MISSING", str(tmp_path / "missing")) for a in args]
+    code, out, err = qwdump("--device", "serial", *args, str(tmp_path / "cap.bin"))
+    assert (code, out) == (2, "") and text.replace("MISSING", str(tmp_path / "missing")) in err
+
+
+def test_a_pcap_file_holds_the_captures_of_one_device(tmp_path):
+    (tmp_path / "a.bin").write_bytes(frame(0x03, b"x"))
+    code, _, err = qwdump("--device", "serial", "--pcap", str(tmp_path / "out.pcap"), str(tmp_path / "a.bin"),
+                          str(tmp_path / "a.bin"))
+    assert (code, err) == (0, "")
+    with open(tmp_path / "out.pcap", "rb") as f:
+        data = f.read()
+    # One global header (USER0), then the message of each file behind the serial port's number.
+    assert data[20:24] == bytes([147, 0, 0, 0]) and data.count(bytes([1]) + frame(0x03, b"x")) == 2
+    assert len(data) == 24 + 2 * (16 + 6)

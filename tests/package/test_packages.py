@@ -96,9 +96,10 @@ def test_the_deb_puts_every_file_in_debians_place(unpacked_deb):
         "/usr/share/doc/quenwick-hwc/copyright",
         "/usr/share/man/man1/quenwick-hwc.1.gz", "/usr/share/man/man1/qwdump.1.gz",
     ]
-    # The dissector goes where Wireshark loads global Lua plugins, when it is built.
-    assert [f for f in files if not f.endswith(".lua")] == sorted(expected)
-    assert all(f.startswith("/usr/lib/x86_64-linux-gnu/wireshark/plugins/") for f in files if f.endswith(".lua"))
+    lua = re.search(r"Global Lua Plugins:\s*(\S+)", extcap)
+    # The dissector goes where Wireshark loads global Lua plugins.
+    expected.append((lua.group(1) if lua else "/usr/lib/x86_64-linux-gnu/wireshark/plugins") + "/quenwick.lua")
+    assert files == sorted(expected)
 
 
 @pytest.mark.skipif(not shutil.which("lintian"), reason="lintian")
@@ -152,7 +153,7 @@ def test_the_zip_is_one_folder_with_the_programs_and_their_texts(zip_file):
         names = sorted(z.namelist())
     top = os.path.basename(zip_file)[:-4]
     assert names == sorted(top + "/" + n for n in ["README.md", "WINDOWS.txt", "quenwick-extcap.exe",
-                                                    "quenwick-hwc.exe", "qwdump.exe"])
+                                                    "quenwick-hwc.exe", "quenwick.lua", "qwdump.exe"])
 
 
 def test_every_packaged_exe_imports_only_windows_system_dlls(folder):

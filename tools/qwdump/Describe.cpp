@@ -1,8 +1,11 @@
-// Message payloads by device family, as the controllers write them.
+// Message payloads read through the message table, as text fields.
 #include "Describe.h"
 
+#include <algorithm>
+#include <bit>
 #include <cstring>
 
+#include "MessageTable.h"
 #include "foundation/Error.h"
 #include "foundation/Format.h"
 
@@ -12,9 +15,10 @@ namespace {
 
 using Bytes = std::span<const uint8_t>;
 
-uint32_t u32(Bytes p, size_t at) {
-    uint32_t v = 0;
-    for (size_t i = 0; i < 4 && at + i < p.size(); ++i) v |= uint32_t{p[at + i]} << (8 * i);
+// Little-endian, `width` bytes from `at`; bytes past the end read as 0.
+uint64_t unsignedAt(Bytes p, size_t at, size_t width) {
+    uint64_t v = 0;
+    for (size_t i = 0; i < width && at + i < p.size(); ++i) v |= uint64_t{p[at + i]} << (8 * i);
     return v;
 }
 
@@ -37,181 +41,43 @@ void addBytes(Described& d, Bytes p) {
     d.fields.push_back(text("ascii", ascii));
 }
 
-// The names of the set bits, "+"-joined; "none" when no bit is set.
-std::string bitNames(uint32_t value, std::initializer_list<const char*> names) {
+std::string hexList(Bytes p) {
     std::string out;
-    uint32_t bit = 1;
-    for (const char* name : names) {
-        if ((value & bit) && *name) out += (out.empty() ? "" : "+") + std::string(name);
-        bit <<= 1;
-    }
+    for (size_t i = 0; i < p.size(); ++i) out += formatString(i ? " %02x" : "%02x", p[i]);
+    return out;
+}
+
+// The names of the set bits, "+"-joined; "none" when no bit is set.
+std::string bitNames(uint64_t value, std::span<const char* const> names) {
+    std::string out;
+    for (size_t bit = 0; bit < names.size(); ++bit)
+        if ((value >> bit & 1) && *names[bit]) out += (out.empty() ? "" : "+") + std::string(names[bit]);
     return out.empty() ? "none" : out;
 }
 
-Described named(const char* name) { return Described{name, {}}; }
-
-Described bytesOf(const char* name, Bytes p) {
-    Described d = named(name);
-    addBytes(d, p);
-    return d;
+std::string nameOf(std::span<const char* const> names, uint64_t value) {
+    return value < names.size() ? names[value] : std::to_string(value);
 }
 
-Described errorRecord(Bytes p) {
-    Described d = named("error");
-    if (p.size() < vek::err::kHeaderSize) {
-        addBytes(d, p);
-        return d;
-    }
+uint64_t fieldValue(const FieldSpec& f, Bytes p) {
+    uint64_t v = unsignedAt(p, f.at, f.width);
+    if (f.mask) v = (v & f.mask) >> std::countr_zero(f.mask);
+    return v;
+}
+
+void addError(Described& d, Bytes p) {
+    if (p.size() < vek::err::kHeaderSize) return addBytes(d, p);
     vek::err::ErrorRef ref(p.data(), p.size());
     d.fields.push_back(text("domain", vek::guidToString(ref.guid())));
     d.fields.push_back({"error-code", std::to_string(static_cast<int32_t>(ref.code())), true});
     d.fields.push_back(text("description", vek::err::getErrorDescription(ref)));
-    return d;
-}
-
-Described lineErrors(Bytes p) {
-    Described d = named("line-errors");
-    d.fields.push_back(text("errors", bitNames(u32(p, 0), {"framing", "parity", "break"})));
-    return d;
-}
-
-// Messages every family shares, and the upload messages of the FPGA devices.
-bool describeCommon(uint8_t code, Bytes p, Described& d) {
-    switch (code) {
-        case 0x00: d = named("done"); return true;
-        case 0x20: d = errorRecord(p); return true;
-        case 0x08:
-            d = named("value-pair");
-            d.fields = {number("first", u32(p, 0)), number("second", u32(p, 4))};
-            return p.size() >= 8;
-        default: return false;
-    }
-}
-
-bool describeSerial(uint8_t code, Bytes p, Described& d) {
-    switch (code) {
-        case 0x03: d = bytesOf("data", p); return true;
-        case 0x21: d = lineErrors(p); return p.size() >= 4;
-        case 0x22: {
-            d = named("modem-lines");
-            uint32_t v = u32(p, 0);
-            d.fields.push_back(text("lines", v == 0xFFFFFFFF ? "unknown" : bitNames(v, {"cts", "dsr", "ring", "rlsd"})));
-            return p.size() >= 4;
-        }
-        case 0x24: case 0x25: case 0x26: {
-            static const char* const kNames[] = {"set-dtr", "set-rts", "set-break"};
-            d = named(kNames[code - 0x24]);
-            if (!p.empty()) d.fields.push_back(number("level", p[0] ? 1 : 0));
-            return true;
-        }
-        case 0x27: d = named("line-settings"); return false;  // shown as bytes below
-        case 0x28: d = bytesOf("transmit", p); return true;
-        default: return false;
-    }
-}
-
-bool describeSerialPlim(uint8_t code, Bytes p, Described& d) {
-    switch (code) {
-        case 0x02: case 0x03: d = bytesOf(code == 2 ? "line0-data" : "line1-data", p); return true;
-        case 0x04: case 0x05:
-            d = named(code == 4 ? "line0-status" : "line1-status");
-            d.fields.push_back(text("state", bitNames(u32(p, 0), {"rx-carrier", "tx-carrier", "break", "ring", "framing-error",
-                                                                 "parity-error", "overrun"})));
-            return p.size() >= 4;
-        case 0x21: d = lineErrors(p); return p.size() >= 4;
-        default: return false;
-    }
-}
-
-bool describeSerialPlimPro(uint8_t code, Bytes p, Described& d) {
-    switch (code) {
-        case 0x02: case 0x03: d = bytesOf(code == 2 ? "dir0-data" : "dir1-data", p); return true;
-        case 0x29: {
-            if (p.size() < 16) return false;
-            d = named("raw-packet");
-            uint64_t stamp = 0;
-            std::memcpy(&stamp, p.data(), sizeof stamp);
-            d.fields = {number("timestamp", stamp), hexNumber("status", p[8], 2), hexNumber("line-state", p[9], 2)};
-            addBytes(d, p.subspan(16));
-            return true;
-        }
-        case 0x2C:
-            if (p.size() < 2) return false;
-            d = named("line-state");
-            d.fields = {hexNumber("state", p[0], 2), hexNumber("changed", p[1], 2)};
-            return true;
-        case 0x2D: case 0x2E: case 0x2F: case 0x30: d = named(formatString("event-%d", code - 38).c_str()); return true;
-        case 0x31: d = named("status"); d.fields = {hexNumber("value", u32(p, 0), 2)}; return p.size() >= 4;
-        case 0x32:
-            if (p.size() < 2) return false;
-            d = named("status-change");
-            d.fields = {hexNumber("status", p[0], 2), hexNumber("changed", p[1], 2)};
-            return true;
-        default: return false;
-    }
-}
-
-bool describeI2cSpi(DeviceFamily family, uint8_t code, Bytes p, Described& d) {
-    switch (code) {
-        case 0x07: d = named("marker"); return true;
-        case 0x09: d = named("event-flags"); d.fields = {hexNumber("flags", u32(p, 0), 2)}; return p.size() >= 4;
-        case 0x1A: d = named("upload-progress"); d.fields = {number("percent", u32(p, 0))}; return p.size() >= 4;
-        default: break;
-    }
-    if (family == DeviceFamily::kSpi) {
-        if (code == 0x14 || code == 0x15) {
-            d = named(code == 0x14 ? "spi-frame-0" : "spi-frame-5");
-            return true;
-        }
-        if (code != 0x16) return false;
-        // Both lines' words: the first half is line A, the second line B.
-        d = named("spi-data");
-        size_t half = p.size() / 2;
-        d.fields.push_back(number("size", half));
-        std::string a, b;
-        for (size_t i = 0; i < half; ++i) {
-            a += formatString(i ? " %02x" : "%02x", p[i]);
-            b += formatString(i ? " %02x" : "%02x", p[half + i]);
-        }
-        d.fields.push_back(text("line-a", a));
-        d.fields.push_back(text("line-b", b));
-        return true;
-    }
-    switch (code) {
-        case 0x0A: d = named("i2c-start"); return true;
-        case 0x0D: d = named("i2c-stop"); return true;
-        case 0x0E: d = named("i2c-stop-off-byte"); return true;
-        case 0x0B:
-            if (p.size() < 2) return false;
-            d = named("i2c-address");
-            d.fields = {hexNumber("address", p[0] >> 1, 2), text("rw", p[0] & 1 ? "read" : "write"),
-                        text("ack", p[1] & 1 ? "nack" : "ack")};
-            return true;
-        case 0x0C:
-            if (p.size() < 4) return false;
-            d = named("i2c-address10");
-            d.fields = {hexNumber("address", (uint32_t{p[0]} >> 1 & 3) << 8 | p[1], 3),
-                        text("rw", p[0] & 1 ? "read" : "write"), number("ack-bits", p[2] & 3)};
-            return true;
-        case 0x02: case 0x03: case 0x0F: case 0x10: {
-            static const char* const kNames[] = {"i2c-write", "i2c-read"};
-            d = bytesOf(kNames[code == 0x03 || code == 0x10], p);
-            d.fields.insert(d.fields.begin(), text("ack", code <= 0x03 ? "nack" : "ack"));
-            return true;
-        }
-        default: return false;
-    }
 }
 
 // An Ethernet frame record: its header word, then the frame; the summary
 // names its addresses, ethertype and length.
-bool describeEthernet(uint8_t code, Bytes p, Described& d) {
-    if (code == 0x1A) return describeI2cSpi(DeviceFamily::kI2c, code, p, d);
-    if ((code != 0x1B && code != 0x1C) || p.size() < 4) return false;
-    uint32_t header = u32(p, 0);
-    size_t length = header & 0xFFFF;
+void addEthernet(Described& d, Bytes p) {
+    size_t length = unsignedAt(p, 0, 4) & 0xFFFF;
     Bytes frame = p.subspan(4, std::min(length, p.size() - 4));
-    d = named(code == 0x1B ? "ethernet-frame" : "ethernet-frame-flagged");
     d.fields.push_back(number("length", length));
     auto mac = [&](size_t at) {
         return formatString("%02x:%02x:%02x:%02x:%02x:%02x", frame[at], frame[at + 1], frame[at + 2], frame[at + 3],
@@ -223,77 +89,90 @@ bool describeEthernet(uint8_t code, Bytes p, Described& d) {
         d.fields.push_back(hexNumber("ethertype", uint32_t{frame[12]} << 8 | frame[13], 4));
     }
     if (frame.size() < length) d.fields.push_back(text("truncated", "yes"));
-    return true;
+}
+
+void addField(Described& d, const FieldSpec& f, Bytes p) {
+    // A field past the payload's end is absent (an optional level byte).
+    bool present = f.type == FieldType::kConstant || f.at + f.width <= p.size();
+    if (!present) return;
+    Bytes rest = p.subspan(std::min<size_t>(f.at, p.size()));
+    switch (f.type) {
+        case FieldType::kUnsigned:
+            if (f.base == Base::kHex)
+                d.fields.push_back(hexNumber(f.key, fieldValue(f, p), f.digits));
+            else
+                d.fields.push_back(number(f.key, fieldValue(f, p)));
+            break;
+        case FieldType::kEnum: d.fields.push_back(text(f.key, nameOf(f.names, fieldValue(f, p)))); break;
+        case FieldType::kFlags: {
+            uint64_t v = fieldValue(f, p);
+            bool unknown = f.allOnesUnknown && v == (f.width >= 8 ? ~uint64_t{0} : (uint64_t{1} << 8 * f.width) - 1);
+            d.fields.push_back(text(f.key, unknown ? "unknown" : bitNames(v, f.names)));
+            break;
+        }
+        case FieldType::kLevel: d.fields.push_back(number(f.key, fieldValue(f, p) ? 1 : 0)); break;
+        case FieldType::kConstant: d.fields.push_back(text(f.key, nameOf(f.names, f.constant))); break;
+        case FieldType::kFiletime: d.fields.push_back(number(f.key, fieldValue(f, p))); break;
+        case FieldType::kBytes:
+        case FieldType::kProRecords: addBytes(d, rest); break;
+        case FieldType::kHalves: {
+            // The first half is the first data line (MOSI), the second the other.
+            size_t half = rest.size() / 2;
+            d.fields.push_back(number("size", half));
+            d.fields.push_back(text("mosi", hexList(rest.first(half))));
+            d.fields.push_back(text("miso", hexList(rest.subspan(half, half))));
+            break;
+        }
+        case FieldType::kErrorRecord: addError(d, rest); break;
+        case FieldType::kI2cAddress10: {
+            uint32_t address = (uint32_t{p[f.at]} >> 1 & 3) << 8 | p[f.at + 1];
+            d.fields.push_back(hexNumber(f.key, address, f.digits));
+            break;
+        }
+        case FieldType::kEthernet: addEthernet(d, rest); break;
+    }
+}
+
+Described bytesOf(const std::string& name, Bytes p) {
+    Described d{name, {}};
+    addBytes(d, p);
+    return d;
 }
 
 }  // namespace
 
 Described describeMessage(DeviceFamily family, uint8_t code, std::span<const uint8_t> payload) {
-    Described d;
-    bool known = describeCommon(code, payload, d);
-    if (!known) {
-        switch (family) {
-            case DeviceFamily::kSerial: known = describeSerial(code, payload, d); break;
-            case DeviceFamily::kSerialPlim: known = describeSerialPlim(code, payload, d); break;
-            case DeviceFamily::kSerialPlimPro: known = describeSerialPlimPro(code, payload, d); break;
-            case DeviceFamily::kI2c:
-            case DeviceFamily::kSpi: known = describeI2cSpi(family, code, payload, d); break;
-            case DeviceFamily::kEthernet: known = describeEthernet(code, payload, d); break;
-            case DeviceFamily::kUnknown: break;
-        }
-    }
-    if (!known) {
-        // Unknown here, or too short for what its code says: the bytes as they are.
-        std::string name = d.name.empty() ? formatString("code-0x%02x", code) : d.name;
-        d = bytesOf(name.c_str(), payload);
-    }
+    const MessageSpec* spec = findMessage(family, code);
+    // Unknown here: the bytes as they are.
+    if (!spec) return bytesOf(formatString("code-0x%02x", code), payload);
+    // Too short for what its code says: the bytes, under the code's name.
+    if (payload.size() < spec->minSize) return bytesOf(spec->name, payload);
+    Described d{spec->name, {}};
+    for (const FieldSpec& f : spec->fields) addField(d, f, payload);
     return d;
 }
 
-namespace {
-
-// The message each record code was made from.
-struct RecordOrigin {
-    uint64_t record;
-    uint8_t message;
-};
-constexpr RecordOrigin kRecordOrigins[] = {
-    {0x61D47FF1FC334A10, 0x02}, {0x61D47FF1FC334A11, 0x03}, {0x01D487BB6423B806, 0x07},
-    {0x01D487BB6423B804, 0x08}, {0x01D487BB6423B805, 0x09}, {0x01D487BB6423B80F, 0x0A},
-    {0x01D487BB6423B810, 0x0B}, {0x01D487BB6423B811, 0x0C}, {0x01D487BB6423B812, 0x0D},
-    {0x01D487BB6423B813, 0x0E}, {0x01D487BB6423B814, 0x0F}, {0x01D487BB6423B815, 0x10},
-    {0x01D487BB6423B816, 0x14}, {0x01D487BB6423B817, 0x15}, {0x61D47FF1FC334A12, 0x16},
-    {0x81D4CDAFA0ABB0E7, 0x1B}, {0x81D4CDAFA0ABB0E8, 0x1C}, {0x01D47FF1FC334A16, 0x20},
-    {0x01D47C8FC7B0F710, 0x21},
-};
-constexpr uint64_t kLine0StatusRecord = 0x01D47C8FC7B0F70F;
-constexpr uint64_t kLine1StatusRecord = 0x01D47C8FC7B0F70B;  // also the serial port's modem lines
-
-}  // namespace
-
 Described describeRecord(DeviceFamily family, uint64_t code, std::span<const uint8_t> data) {
-    if (code == kLine0StatusRecord || code == kLine1StatusRecord) {
-        // {new value, bits changed}: the value as its message shows it.
-        uint8_t message = code == kLine0StatusRecord ? 0x04 : family == DeviceFamily::kSerial ? 0x22 : 0x05;
-        Described d = describeMessage(family == DeviceFamily::kSerial && message == 0x04 ? DeviceFamily::kSerialPlim
-                                                                                         : family,
-                                      message, data.first(std::min<size_t>(4, data.size())));
-        if (data.size() >= 8) d.fields.push_back(hexNumber("changed", u32(data, 4), 2));
+    std::optional<uint8_t> message = messageOfRecord(family, code);
+    if (!message) {
+        Described d = bytesOf("record", data);
+        d.fields.insert(d.fields.begin(), hexNumber("code", code, 16));
         return d;
     }
-    for (const RecordOrigin& origin : kRecordOrigins)
-        if (origin.record == code) {
-            // A serial port's data is line 1 in the log, where a Serial Plim keeps line 1.
-            return describeMessage(family, origin.message, data);
-        }
-    Described d = bytesOf("record", data);
-    d.fields.insert(d.fields.begin(), hexNumber("code", code, 16));
+    if (!isStatusRecord(code)) return describeMessage(family, *message, data);
+    // {new value, bits changed}: the value as its message shows it. A serial
+    // port's log has no line 0 status of its own: it reads as a Serial Plim's.
+    DeviceFamily as = family == DeviceFamily::kSerial && *message == 0x04 ? DeviceFamily::kSerialPlim : family;
+    Described d = describeMessage(as, *message, data.first(std::min<size_t>(4, data.size())));
+    if (data.size() >= 8) d.fields.push_back(hexNumber("changed", unsignedAt(data, 4, 4), 2));
     return d;
 }
 
 int dataDirection(DeviceFamily family, uint8_t code) {
-    if (family == DeviceFamily::kSerial) return code == 0x03 ? 0 : -1;
-    if (family == DeviceFamily::kI2c) return code == 0x02 || code == 0x0F ? 0 : code == 0x03 || code == 0x10 ? 1 : -1;
-    if (family == DeviceFamily::kSerialPlim || family == DeviceFamily::kSerialPlimPro) return code == 2 ? 0 : code == 3 ? 1 : -1;
-    return -1;
+    // Data messages only: a line's status messages name their line too.
+    const MessageSpec* spec = findMessage(family, code);
+    if (!spec) return -1;
+    bool data = std::any_of(spec->fields.begin(), spec->fields.end(),
+                            [](const FieldSpec& f) { return f.type == FieldType::kBytes; });
+    return data ? spec->line : -1;
 }
