@@ -129,15 +129,20 @@ int GenericModel::control(const ControlSetup& setup, uint8_t* data, SimTime) {
 
 int GenericModel::writeOut(uint8_t, const uint8_t*, size_t length, SimTime) { return static_cast<int>(length); }
 
+void GenericModel::readRequested(uint8_t endpoint, SimTime now) {
+    auto it = sources_.find(endpoint);
+    if (it != sources_.end() && !it->second.started) {
+        it->second.started = true;
+        it->second.start = now;
+    }
+}
+
 InData GenericModel::readIn(uint8_t endpoint, uint8_t* buffer, size_t room, SimTime now) {
     InData r;
     auto it = sources_.find(endpoint);
     if (it == sources_.end()) return r;
     Source& s = it->second;
-    if (!s.started) {
-        s.started = true;
-        s.start = now;
-    }
+    readRequested(endpoint, now);  // a read the core asked for without a submission
     size_t allowed = room;
     if (s.chunk) {
         if (s.chunkLeft == 0) s.chunkLeft = s.chunk;

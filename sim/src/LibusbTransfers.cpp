@@ -62,6 +62,7 @@ int admit(Engine& e, SimDevice& d, EndpointState& ep, Op* op, unsigned timeoutMs
     op->deadline = timeoutMs ? e.now() + SimTime{timeoutMs} * 1000 : qwsim::kNever;
     ep.queue.push(op);
     op->state = Op::State::Queued;
+    if (ep.isIn()) d.model->readRequested(ep.info.address, e.now());
     e.cv.notify_all();
     return 0;
 }

@@ -84,6 +84,11 @@ public:
     // bytes into `buffer`. Called again whenever the core wakes, so a model may
     // deliver a transfer's bytes over several calls.
     virtual InData readIn(uint8_t endpoint, uint8_t* buffer, size_t room, SimTime now) = 0;
+    // A transfer was submitted on an IN endpoint, at `now`. The core asks for its
+    // bytes only when it next wakes, which a loaded machine may delay past the
+    // transfer's timeout: a stream that runs from the endpoint's first read
+    // starts its clock here.
+    virtual void readRequested(uint8_t /*endpoint*/, SimTime /*now*/) {}
     // An OUT transfer's bytes. Returns the bytes taken or a negative libusb error
     // code (LIBUSB_ERROR_PIPE stalls the endpoint).
     virtual int writeOut(uint8_t endpoint, const uint8_t* data, size_t length, SimTime now) = 0;
