@@ -217,6 +217,11 @@ int FpgaModel::writeOut(uint8_t endpoint, const uint8_t* data, size_t length, Si
     return static_cast<int>(length);
 }
 
+void FpgaModel::readRequested(uint8_t endpoint, SimTime now) {
+    bool on = serialPro_ ? serialPro_->capturing() : capture_;
+    if (endpoint == kDataEndpoint && on) stream_.readRequested(endpoint, now);
+}
+
 InData FpgaModel::readIn(uint8_t endpoint, uint8_t* buffer, size_t room, SimTime now) {
     // While capture is off the device has nothing to say: reads wait (and time out).
     bool on = serialPro_ ? serialPro_->capturing() : capture_;

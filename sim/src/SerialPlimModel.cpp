@@ -128,6 +128,11 @@ int SerialPlimModel::control(const ControlSetup& setup, uint8_t* data, SimTime) 
     return LIBUSB_ERROR_PIPE;
 }
 
+void SerialPlimModel::readRequested(uint8_t endpoint, SimTime now) {
+    int line = lineOf(endpoint, false);
+    if (line >= 0 && lines_[line].parameters) received_.readRequested(endpoint, now);
+}
+
 InData SerialPlimModel::readIn(uint8_t endpoint, uint8_t* buffer, size_t room, SimTime now) {
     InData r;
     if (int line = lineOf(endpoint, true); line >= 0) {

@@ -27,6 +27,7 @@ public:
     int interfaceCount() const override { return 2; }
     int control(const ControlSetup& setup, uint8_t* data, SimTime now) override;
     InData readIn(uint8_t endpoint, uint8_t* buffer, size_t room, SimTime now) override;
+    void readRequested(uint8_t endpoint, SimTime now) override;
     int writeOut(uint8_t endpoint, const uint8_t* data, size_t length, SimTime now) override;
 
 private:
