@@ -169,8 +169,11 @@ SerialController::Drain SerialController::drain(const std::vector<uint8_t>& send
     // Bytes of the write in flight are counted whole: the port may not have taken any.
     size_t left = queued + (writing ? sending.size() : 0) + inSystem;
     auto now = std::chrono::steady_clock::now();
-    if (!draining_) {
+    // The deadline runs from the last progress: a loaded machine that sends
+    // slowly still sends everything; only a line that takes nothing more gives up.
+    if (!draining_ || left < drainLeft_) {
         draining_ = true;
+        drainLeft_ = left;
         drainDeadline_ = now + std::chrono::milliseconds(lineTimeMs(line, left) + kTransmitDrainGraceMs);
     }
     if (left == 0) return Drain::kDone;

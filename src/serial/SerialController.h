@@ -41,7 +41,7 @@ inline constexpr vek::Guid kSerialLogGuid{0x29725452, 0xE64F, 0x4C0E, {0xA8, 0x7
 // of filling memory.
 constexpr size_t kTransmitQueueLimit = size_t{4} << 20;
 // When the capture stops, acknowledged transmits still get the time they need
-// on the line, plus this.
+// on the line, plus this, counted again whenever some of them have left.
 constexpr uint32_t kTransmitDrainGraceMs = 1000;
 
 // How long `bytes` take on a line with these settings, in milliseconds.
@@ -87,7 +87,8 @@ private:
     bool takeTransmit(std::vector<uint8_t>& request);
     enum class Drain { kDone, kWaiting, kFailed };
     // After a stop: kDone once every acknowledged byte is on the line, kFailed
-    // (last error set) when the deadline passed first.
+    // (last error set) when no byte has left for the rest's time on the line
+    // plus the grace.
     Drain drain(const std::vector<uint8_t>& sending, bool writing);
     void setIoRunning(bool running);
 
@@ -99,7 +100,9 @@ private:
     bool ioRunning_ = false;       // the I/O thread takes transmits
     vek::io::SerialSettings line_;  // as last applied, for the drain time
     std::condition_variable queueChanged_;
-    // The I/O thread's own: when the stop's drain must be over.
+    // The I/O thread's own: when the stop's drain must be over unless more
+    // bytes leave, and how many were left then.
     std::chrono::steady_clock::time_point drainDeadline_{};
+    size_t drainLeft_ = 0;
     bool draining_ = false;
 };

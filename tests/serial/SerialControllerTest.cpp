@@ -29,10 +29,12 @@ struct Turn {
 };
 
 // Each wait() returns on a wake-up or with the next scripted turn; writes never
-// complete. `fail` names the one step that fails, with Windows error 31.
+// complete, or take `writeMs` each. `fail` names the one step that fails, with
+// Windows error 31.
 class ScriptedPort : public vek::io::SerialPort {
 public:
     std::string fail;
+    int writeMs = -1;
     std::vector<std::string> calls;  // settings, escape and write calls in order; under mutex_
     SerialSettings applied;
 
@@ -63,6 +65,7 @@ public:
     }
     bool startWrite(const void* data, size_t size) override {
         writing_ = {static_cast<const uint8_t*>(data), size};
+        writeStarted_ = std::chrono::steady_clock::now();
         return note("write " + std::to_string(size), "startWrite");
     }
     bool wait(bool, int timeoutMs) override {
@@ -85,7 +88,10 @@ public:
         data_.clear();
         return IoState::kDone;
     }
-    IoState writeState() override { return IoState::kPending; }
+    IoState writeState() override {
+        bool done = writeMs >= 0 && std::chrono::steady_clock::now() - writeStarted_ >= std::chrono::milliseconds(writeMs);
+        return done ? IoState::kDone : IoState::kPending;
+    }
     size_t outputPending() override { return 0; }
     uint32_t lineErrors() override { return std::exchange(errors_, 0); }
     uint32_t modemStatus() override { return status_; }
@@ -107,6 +113,7 @@ private:
     uint32_t errors_ = 0, status_ = kUnknown;
     std::span<uint8_t> reading_;
     std::span<const uint8_t> writing_;
+    std::chrono::steady_clock::time_point writeStarted_;
 };
 
 struct Rig {
@@ -206,6 +213,20 @@ TEST(SerialIoLoop, EachStartAppliesSettingsAndAStopReportsTransmitsThatCannotLea
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(vek::err::getErrorDescription(vek::err::ErrorRef(got[0].payload.data(), got[0].payload.size())),
               "3000 acknowledged transmit bytes could not be sent before the port closed");
+}
+
+// A slow machine sends slowly, but sends: the drain gives up only when nothing
+// has left for the rest's line time and a second, not after one such span in all.
+TEST(SerialIoLoop, AStopWaitsForTransmitsAsLongAsTheyKeepLeaving) {
+    Rig rig;
+    rig.settings.serialConfig = SerialConfig{921600, 8, kStopBitsOne, kParityNone, 0};
+    rig.port->writeMs = 400;  // four writes: 1.6 s, past a second and the bytes' 44 ms
+    ASSERT_TRUE(rig.controller.start(&rig.output, nullptr));
+    for (int i = 0; i < 4; ++i) EXPECT_TRUE(rig.controller.processCommand(frame(kCmdSerialTransmit, Bytes(1000, 7)).data()));
+    rig.controller.stop();
+    rig.controller.waitAndClose();
+    EXPECT_EQ(std::count(rig.port->calls.begin(), rig.port->calls.end(), "write 1000"), 4);
+    EXPECT_EQ(rig.output.output(), Bytes{});  // no error: every byte left
 }
 
 TEST(SerialIoLoop, TransmitsWaitForRoomAndLineTimesFollowTheFrame) {
