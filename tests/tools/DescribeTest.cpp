@@ -39,8 +39,7 @@ TEST(DescribeMessage, ReadsEachPayloadThroughTheTable) {
          "line-settings baud=9600 data-bits=5 stop-bits=1.5 parity=space flow=none"},
         // One byte short of its fields: the bytes under the message's name.
         {F::kSerial, 0x27, join({u32(115200), {7, 2, 2}}), "line-settings size=7 hex=00 c2 01 00 07 02 02 ascii=......."},
-        {F::kSerial, 0x24, {}, "set-dtr"},
-        {F::kSerial, 0x25, {0x80}, "set-rts level=1"},
+        {F::kSerial, 0x24, {}, "set-dtr"}, {F::kSerial, 0x25, {0x80}, "set-rts level=1"},
         {F::kSerial, 0x22, u32(0xFFFFFFFF), "modem-lines lines=unknown"},
         {F::kSerial, 0x22, u32(0x0A), "modem-lines lines=dsr+rlsd"},
         {F::kSerial, 0x22, u32(0), "modem-lines lines=none"},
@@ -51,8 +50,7 @@ TEST(DescribeMessage, ReadsEachPayloadThroughTheTable) {
         {F::kSerialPlimPro, 0x29, Bytes(15), "raw-packet size=15 hex=00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 ascii=..............."},
         {F::kSerialPlimPro, 0x2C, {0x05, 0x0C}, "line-state state=0x05 changed=0x0c"},
         {F::kSerialPlimPro, 0x32, {0x80, 0xC0}, "status-change status=0x80 changed=0xc0"},
-        {F::kSerialPlimPro, 0x30, {}, "event-10"},
-        {F::kSerialPlimPro, 0x36, {1}, "decoder-mode mode=raw"},
+        {F::kSerialPlimPro, 0x30, {}, "event-10"}, {F::kSerialPlimPro, 0x36, {1}, "decoder-mode mode=raw"},
         {F::kSerialPlimPro, 0x36, {7}, "decoder-mode mode=7"},
         {F::kSerialPlimPro, 0x24, {}, "set-dtr size=0 hex= ascii="},  // the Pro refuses an empty level
         {F::kI2c, 0x0B, {0xA1, 0x01}, "i2c-address address=0x50 rw=read ack=nack"},
