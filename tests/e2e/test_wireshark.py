@@ -81,7 +81,7 @@ def test_every_message_of_a_capture_reads_in_wireshark_as_qwdump_reads_it(qw, tm
                   (0x20, struct.pack("<I16si", 24, USB, 3)), (0x20, struct.pack("<I16si", 24, USB, 42)),
                   (0x20, struct.pack("<I16si", 30, bytes(16), 1) + b"lost\0x"),
                   (0x20, struct.pack("<I16si", 24, bytes(16), 0)), (0x20, struct.pack("<I16si", 24, bytes(16), 9))]),
-    ("i2c", [(0x0C, b"\xf3\x51\x02\x00"), (0x0B, b"\xa1\x01"), (0x03, b"\x10\x20"), (0x08, struct.pack("<II", 3, 1)),
+    ("i2c", [(0x0C, b"\xf3\x51\x02\x00"), (0x0B, b"\xa1\x00"), (0x03, b"\x10\x20"), (0x08, struct.pack("<II", 3, 1)),
              (0x09, struct.pack("<I", 5)), (0x0E, b"")]),
     ("spi", [(0x18, b"\x03\x10\x01\x00"), (0x16, b"\x01\x02\x03\x04"), (0x16, b"\x01\x02\x03"), (0x15, b"")]),
 ])

@@ -44,8 +44,8 @@ TEST(DescribeMessage, ReadsEachPayloadThroughTheTable) {
         {F::kSerialPlimPro, 0x30, {}, "event-10"}, {F::kSerialPlimPro, 0x36, {1}, "decoder-mode mode=raw"},
         {F::kSerialPlimPro, 0x36, {7}, "decoder-mode mode=7"},
         {F::kSerialPlimPro, 0x24, {}, "set-dtr size=0 hex= ascii="},  // the Pro refuses an empty level
-        {F::kI2c, 0x0B, {0xA1, 0x01}, "i2c-address address=0x50 rw=read ack=nack"},
-        {F::kI2c, 0x0B, {0xA0, 0x00}, "i2c-address address=0x50 rw=write ack=ack"},
+        {F::kI2c, 0x0B, {0xA1, 0x00}, "i2c-address address=0x50 rw=read ack=ack"},  // the bits of two bytes
+        {F::kI2c, 0x0B, {0xA0, 0x01}, "i2c-address address=0x50 rw=write ack=nack"},
         {F::kI2c, 0x0C, {0xF3, 0x51, 0x02, 0x00}, "i2c-address10 address=0x151 rw=read ack-bits=2"},
         {F::kI2c, 0x10, {0x56}, "i2c-read ack=ack size=1 hex=56 ascii=V"},
         {F::kI2c, 0x02, {0x12, 0x34}, "i2c-write ack=nack size=2 hex=12 34 ascii=.4"},
