@@ -100,7 +100,7 @@ def test_display_filters_pick_messages_by_their_fields(qw, tmp_path):
         capture(qw, tmp_path, switch, scenario, ["--out", str(tmp_path / (name + ".bin"))])
     # Fields no capture here shows, from a stream written by hand.
     (tmp_path / "modem.bin").write_bytes(frame(0x22, struct.pack("<I", 0x2)) + frame(0x22, struct.pack("<I", 0x9)) +
-                                         frame(0x27, struct.pack("<IBBBB", 115200, 7, 2, 2, 1)))
+                                         frame(0x27, struct.pack("<IBBBB", 115200, 7, 1, 2, 1)))
     pcaps = {"plim": pcap_of(tmp_path, "serial-plim", files=["plim.bin"])[0],
              "spi": pcap_of(tmp_path, "spi", files=["spi.bin"])[0],
              "i2c": pcap_of(tmp_path, "i2c", "--pcap-messages", files=["i2c.bin"])[0],
@@ -116,7 +116,7 @@ def test_display_filters_pick_messages_by_their_fields(qw, tmp_path):
          [["0", "1", "0", "0"], ["1", "0", "1", "0"]]),
         ("modem", 'quenwick.name == "line-settings"',
          "serial.baud serial.data_bits serial.stop_bits serial.parity serial.flow direction",
-         [["115200", "7", "2", "2", "1", "1"]]),
+         [["115200", "7", "1", "2", "1", "1"]]),
         ("spi", "quenwick.spi.mosi", "spi.mosi spi.miso", [["31", "42"], ["31", "75"]]),
         ("i2c", "quenwick.i2c.address", "i2c.address i2c.rw i2c.ack", [["0x50", "0", "0"], ["0x58", "1", "1"]]),
         ("i2c", "quenwick.i2c.ack == 0 && quenwick.data", "name", [["i2c-write"], ["i2c-read"]]),
