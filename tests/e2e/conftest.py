@@ -167,11 +167,13 @@ def data_of(messages, code=SERIAL_DATA):
     return b"".join(p for c, p in messages if c == code)
 
 
-def connect(family, address, timeout=20):
-    """Connects once the server listens."""
+def connect(family, address, timeout=20, options=()):
+    """Connects once the server listens; `options` are (level, option, value) set before."""
     deadline = time.monotonic() + timeout
     while True:
         sock = socket.socket(family, socket.SOCK_STREAM)
+        for option in options:
+            sock.setsockopt(*option)
         try:
             sock.connect(address)
             return sock
@@ -193,3 +195,11 @@ def receive(sock, predicate, timeout=20):
             if not chunk:
                 break
     return parse_messages(data)
+
+
+def wait_for(condition, timeout=30):
+    """Polls until condition() holds or time is up; its last answer."""
+    deadline = time.monotonic() + timeout
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.02)
+    return condition()

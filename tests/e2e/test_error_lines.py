@@ -46,15 +46,6 @@ def test_line_settings_the_port_refuses_are_named(qw, line, args, named):
 
 
 @posix_only
-def test_a_pipe_name_taken_by_a_plain_file_is_named(qw, tmp_path):
-    (tmp_path / "capture").write_bytes(b"not a socket")
-    result = qw("--serial", "COM1", "--np", "capture", env={"XDG_RUNTIME_DIR": str(tmp_path)})
-    check_line(result, "pipe server path %s exists and is not a socket" % (tmp_path / "capture"),
-               "Address already in use")
-    assert (tmp_path / "capture").read_bytes() == b"not a socket"
-
-
-@posix_only
 def test_a_split_output_folder_that_stops_taking_files_is_named(background, line, tmp_path):
     folder = tmp_path / "split"
     folder.mkdir()

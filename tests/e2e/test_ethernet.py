@@ -6,11 +6,10 @@ import signal
 import socket
 import struct
 import subprocess
-import time
 
 import pytest
 
-from conftest import WINE, connect, device_commands, frame, free_tcp_port, sim_env
+from conftest import WINE, connect, device_commands, frame, free_tcp_port, sim_env, wait_for
 
 GLOBAL = struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 1)
 linux_only = pytest.mark.skipif(WINE, reason="under Wine: pcap into files")
@@ -48,13 +47,6 @@ def tshark_lengths(data):
     result = subprocess.run(["tshark", "-r", "-", "-T", "fields", "-e", "frame.len"], input=data,
                             capture_output=True, timeout=60)
     return [int(n) for n in result.stdout.split()] if result.returncode == 0 else result.stderr
-
-
-def wait_for(condition, timeout=20):
-    deadline = time.monotonic() + timeout
-    while not condition() and time.monotonic() < deadline:
-        time.sleep(0.02)
-    return condition()
 
 
 @linux_only

@@ -3,11 +3,10 @@ firmware on its own and capturing for a host on stdout or over TCP."""
 import re
 import signal
 import socket
-import time
 
 import pytest
 
-from conftest import WINE, connect, device_commands, frame, free_tcp_port, parse_messages, receive, sim_env
+from conftest import WINE, connect, device_commands, frame, free_tcp_port, parse_messages, receive, sim_env, wait_for
 
 DONE, ERROR, PROGRESS, SPI_DATA = 0x00, 0x20, 0x1A, 0x16
 I2C_TRANSACTION = [0x0A, 0x0B, 0x0F, 0x09, 0x0D]  # START, address, data, flags, STOP
@@ -73,9 +72,7 @@ def test_an_interrupt_waits_for_an_upload_and_a_second_abandons_it(background, t
     (tmp_path / "f.rpd").write_bytes(rpd(32 + 40 * 64))
     qw = background("--i2c-plim", "--firmware", "f.rpd", env=bus(tmp_path, "busy 15"), cwd=tmp_path)
     finishing = lambda e: b"blocks written); a second Ctrl-C abandons it" in e
-    deadline = time.monotonic() + 60
-    while b"%" not in bytes(qw.output) and time.monotonic() < deadline:
-        time.sleep(0.05)
+    assert wait_for(lambda: b"%" in bytes(qw.output), timeout=60)
     qw.proc.send_signal(signal.SIGINT)
     assert finishing(qw.wait_stderr(finishing))
     if interrupts == 2:

@@ -12,11 +12,10 @@ import signal
 import socket
 import struct
 import subprocess
-import time
 
 import pytest
 
-from conftest import BUILD_DIR, WINE, frame, free_tcp_port, receive, sim_env
+from conftest import BUILD_DIR, WINE, connect, frame, free_tcp_port, receive, sim_env, wait_for
 from test_qwdump import ETHERNET, I2C, PRO, SERIAL_PLIM, capture, qwdump
 
 LUA = os.path.join(BUILD_DIR, "tools", "quenwick.lua") if BUILD_DIR else ""
@@ -46,7 +45,7 @@ def summaries(text):
 
 
 def pcap_of(tmp_path, family, *extra, files=("cap.bin",)):
-    out = tmp_path / "cap.pcap"
+    out = tmp_path / (os.path.splitext(files[0])[0] + ".pcap")
     code, _, err = qwdump("--device", family, "--pcap", str(out), *extra, *[str(tmp_path / f) for f in files])
     assert code == 0, err
     return out, err
@@ -82,7 +81,7 @@ def test_every_message_of_a_capture_reads_in_wireshark_as_qwdump_reads_it(qw, tm
                   (0x20, struct.pack("<I16si", 24, USB, 3)), (0x20, struct.pack("<I16si", 24, USB, 42)),
                   (0x20, struct.pack("<I16si", 30, bytes(16), 1) + b"lost\0x"),
                   (0x20, struct.pack("<I16si", 24, bytes(16), 0)), (0x20, struct.pack("<I16si", 24, bytes(16), 9))]),
-    ("i2c", [(0x0C, b"\xf3\x51\x02\x00"), (0x0B, b"\xa1\x01"), (0x03, b"\x10\x20"), (0x08, struct.pack("<II", 3, 1)),
+    ("i2c", [(0x0C, b"\xf3\x51\x02\x00"), (0x0B, b"\xa1\x00"), (0x03, b"\x10\x20"), (0x08, struct.pack("<II", 3, 1)),
              (0x09, struct.pack("<I", 5)), (0x0E, b"")]),
     ("spi", [(0x18, b"\x03\x10\x01\x00"), (0x16, b"\x01\x02\x03\x04"), (0x16, b"\x01\x02\x03"), (0x15, b"")]),
 ])
@@ -96,39 +95,35 @@ def test_written_streams_read_as_qwdump_reads_them(tmp_path, family, messages):
 
 
 def test_display_filters_pick_messages_by_their_fields(qw, tmp_path):
-    capture(qw, tmp_path, "--serial-plim", SERIAL_PLIM, ["--out", str(tmp_path / "cap.bin")])
-    pcap, _ = pcap_of(tmp_path, "serial-plim")
-    picked = lambda f: [r[0] for r in tshark(pcap, "quenwick.name", args=["-Y", f])]
-    assert picked("quenwick.code == 0x02") == ["line0-data"]
-    assert picked("quenwick.line == 1") == ["line1-status"]
-    assert picked("quenwick.status.tx_carrier == 1") == ["line0-status"]
-    assert picked("quenwick.data == 48:65:6c:6c:6f") == ["line0-data"]
-    assert picked("quenwick.error.code") == ["error"]
-    assert picked("quenwick.error.domain_name == \"USB\"") == ["error"]
-
-    # The same for the fields of other devices, from streams written by hand.
-    modem = tmp_path / "modem.bin"
-    modem.write_bytes(frame(0x22, struct.pack("<I", 0x2)) + frame(0x22, struct.pack("<I", 0x9)) +
-                      frame(0x27, struct.pack("<IBBBB", 115200, 7, 2, 2, 1)))
-    pcap, _ = pcap_of(tmp_path, "serial", files=["modem.bin"])
-    assert tshark(pcap, "quenwick.modem.cts", "quenwick.modem.dsr", "quenwick.modem.rlsd", "quenwick.direction",
-                  args=["-Y", "quenwick.code == 0x22"]) == [["0", "1", "0", "0"], ["1", "0", "1", "0"]]
-    assert tshark(pcap, "quenwick.serial.baud", "quenwick.serial.data_bits", "quenwick.serial.stop_bits",
-                  "quenwick.serial.parity", "quenwick.serial.flow", "quenwick.direction",
-                  args=["-Y", "quenwick.name == \"line-settings\""]) == [["115200", "7", "2", "2", "1", "1"]]
-
-
-def test_spi_lines_and_i2c_addresses_are_fields(qw, tmp_path):
-    capture(qw, tmp_path, "--spi-plim", SPI, ["--out", str(tmp_path / "cap.bin")])
-    pcap, _ = pcap_of(tmp_path, "spi")
-    assert tshark(pcap, "quenwick.spi.mosi", "quenwick.spi.miso", args=["-Y", "quenwick.spi.mosi"]) == [
-        ["31", "42"], ["31", "75"]]
-    capture(qw, tmp_path, "--i2c-plim", I2C, ["--out", str(tmp_path / "cap.bin")])
-    pcap, _ = pcap_of(tmp_path, "i2c", "--pcap-messages")
-    assert tshark(pcap, "quenwick.i2c.address", "quenwick.i2c.rw", "quenwick.i2c.ack",
-                  args=["-Y", "quenwick.i2c.address"]) == [["0x50", "0", "0"], ["0x58", "1", "1"]]
-    assert tshark(pcap, "quenwick.name", args=["-Y", "quenwick.i2c.ack == 0 && quenwick.data"]) == [["i2c-write"],
-                                                                                                    ["i2c-read"]]
+    for switch, scenario, name in (("--serial-plim", SERIAL_PLIM, "plim"), ("--spi-plim", SPI, "spi"),
+                                   ("--i2c-plim", I2C, "i2c")):
+        capture(qw, tmp_path, switch, scenario, ["--out", str(tmp_path / (name + ".bin"))])
+    # Fields no capture here shows, from a stream written by hand.
+    (tmp_path / "modem.bin").write_bytes(frame(0x22, struct.pack("<I", 0x2)) + frame(0x22, struct.pack("<I", 0x9)) +
+                                         frame(0x27, struct.pack("<IBBBB", 115200, 7, 1, 2, 1)))
+    pcaps = {"plim": pcap_of(tmp_path, "serial-plim", files=["plim.bin"])[0],
+             "spi": pcap_of(tmp_path, "spi", files=["spi.bin"])[0],
+             "i2c": pcap_of(tmp_path, "i2c", "--pcap-messages", files=["i2c.bin"])[0],
+             "modem": pcap_of(tmp_path, "serial", files=["modem.bin"])[0]}
+    cases = [  # capture, filter, the quenwick fields shown, the rows picked
+        ("plim", "quenwick.code == 0x02", "name", [["line0-data"]]),
+        ("plim", "quenwick.line == 1", "name", [["line1-status"]]),
+        ("plim", "quenwick.status.tx_carrier == 1", "name", [["line0-status"]]),
+        ("plim", "quenwick.data == 48:65:6c:6c:6f", "name", [["line0-data"]]),
+        ("plim", "quenwick.error.code", "name", [["error"]]),
+        ("plim", 'quenwick.error.domain_name == "USB"', "name", [["error"]]),
+        ("modem", "quenwick.code == 0x22", "modem.cts modem.dsr modem.rlsd direction",
+         [["0", "1", "0", "0"], ["1", "0", "1", "0"]]),
+        ("modem", 'quenwick.name == "line-settings"',
+         "serial.baud serial.data_bits serial.stop_bits serial.parity serial.flow direction",
+         [["115200", "7", "1", "2", "1", "1"]]),
+        ("spi", "quenwick.spi.mosi", "spi.mosi spi.miso", [["31", "42"], ["31", "75"]]),
+        ("i2c", "quenwick.i2c.address", "i2c.address i2c.rw i2c.ack", [["0x50", "0", "0"], ["0x58", "1", "1"]]),
+        ("i2c", "quenwick.i2c.ack == 0 && quenwick.data", "name", [["i2c-write"], ["i2c-read"]]),
+    ]
+    for source, picking, fields, expected in cases:
+        shown = ["quenwick." + f for f in fields.split()]
+        assert tshark(pcaps[source], *shown, args=["-Y", picking]) == expected, picking
 
 
 def test_wiresharks_own_i2c_dissector_reads_the_transfers(qw, tmp_path):
@@ -171,12 +166,14 @@ def test_split_files_and_a_log_file_convert_whole_and_the_log_keeps_its_times(qw
     assert [r[1] for r in rows] == ["%d.%09d" % (t // 10**7, t % 10**7 * 100) for t in ticks]
 
 
+def pcap_file(link, packets):
+    """A pcap file of these packets (microsecond times, all at 1 s)."""
+    return struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 262144, link) + b"".join(
+        struct.pack("<IIII", 1, 0, len(p), len(p)) + p for p in packets)
+
+
 def user0(*records):
-    """A USER0 pcap of these records (microsecond times, all at 1 s)."""
-    out = struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 262144, 147)
-    for r in records:
-        out += struct.pack("<IIII", 1, 0, len(r), len(r)) + r
-    return out
+    return pcap_file(147, records)
 
 
 def test_damaged_records_show_as_malformed_and_the_rest_still_reads(tmp_path):
@@ -219,14 +216,13 @@ def test_random_records_never_break_the_dissector(tmp_path):
 
 def tcp_pcap(*segments):
     """An Ethernet pcap of one TCP segment per payload, each on a connection of its own."""
-    out = struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 1)
+    packets = []
     for i, payload in enumerate(segments):
         tcp = struct.pack(">HHIIBBHHH", 40000 + i, 50000 + i, 1, 1, 5 << 4, 0x18, 65535, 0, 0)
         ip = struct.pack(">BBHHHBBH4s4s", 0x45, 0, 20 + len(tcp) + len(payload), 0, 0, 64, 6, 0, bytes([127, 0, 0, 1]),
                          bytes([127, 0, 0, 1]))
-        packet = bytes(12) + b"\x08\x00" + ip + tcp + payload
-        out += struct.pack("<IIII", 1, 0, len(packet), len(packet)) + packet
-    return out
+        packets.append(bytes(12) + b"\x08\x00" + ip + tcp + payload)
+    return pcap_file(1, packets)
 
 
 def test_tcp_sessions_are_recognised_by_messages_only_some_device_uses(tmp_path):
@@ -249,23 +245,6 @@ def test_tcp_sessions_are_recognised_by_messages_only_some_device_uses(tmp_path)
     assert ["3", "done"] in rows and len(rows) == 3
 
 
-def connect_small(port, timeout=20):
-    """A host with a small receive window, each write its own segment."""
-    deadline = time.monotonic() + timeout
-    while True:
-        sock = socket.socket()
-        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        try:
-            sock.connect(("127.0.0.1", port))
-            return sock
-        except OSError:
-            sock.close()
-            if time.monotonic() > deadline:
-                raise
-            time.sleep(0.02)
-
-
 def tcp_flags(path):
     """The TCP flags of each segment in a pcap file of loopback (Ethernet) frames so far."""
     data = path.read_bytes() if path.exists() else b""
@@ -279,13 +258,6 @@ def tcp_flags(path):
         flags.append(packet[ip + 13] if len(packet) > ip + 13 else 0)
         at += 16 + length
     return flags
-
-
-def wait_for(condition, timeout=30):
-    deadline = time.monotonic() + timeout
-    while not condition() and time.monotonic() < deadline:
-        time.sleep(0.05)
-    assert condition()
 
 
 def test_a_tcp_session_shows_each_command_and_its_reply_also_across_segments(tmp_path):
@@ -311,13 +283,14 @@ def test_a_tcp_session_shows_each_command_and_its_reply_also_across_segments(tmp
             with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port)):
                 pass
             return tcp_flags(record)
-        wait_for(knocked)
+        assert wait_for(knocked)
         env = {**os.environ, "QWSIM_STRICT": "1", **sim_env(tmp_path, (
             "device 16d0:0e26 model=serialplim\ninput 2 low\nendpoint 0x82\npattern counter 12000\nchunk 6000\n"))}
         server = subprocess.Popen([os.path.join(BUILD_DIR, "src", "quenwick-hwc"), "--serial-plim", "--tcp", str(port)],
                                   env=env, stderr=subprocess.DEVNULL)
         try:
-            host = connect_small(port)
+            host = connect(socket.AF_INET, ("127.0.0.1", port), options=[  # a small receive window, a segment a write
+                (socket.SOL_SOCKET, socket.SO_RCVBUF, 4096), (socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)])
             receive(host, lambda m: sum(len(p) for c, p in m if c == 0x02) >= 12000)
             settings = frame(0x06, struct.pack("<IBBBB", 9600, 7, 2, 2, 0))
             host.sendall(settings[:5])
@@ -325,7 +298,7 @@ def test_a_tcp_session_shows_each_command_and_its_reply_also_across_segments(tmp
             assert receive(host, lambda m: m) == [(0x00, b"")]
             host.close()
             # The capture has the session once both ends' FIN are in it.
-            wait_for(lambda: sum(f & 0x01 for f in tcp_flags(record)) >= 2)
+            assert wait_for(lambda: sum(f & 0x01 for f in tcp_flags(record)) >= 2)
         finally:
             server.send_signal(signal.SIGTERM)
             server.wait(timeout=30)

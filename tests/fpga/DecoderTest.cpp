@@ -19,8 +19,7 @@ Messages messagesOf(const MemoryTransport& out) {
     return m;
 }
 
-Bytes u32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
-Bytes pair(uint32_t a, uint32_t b) { return cat({u32(a), u32(b)}); }
+Bytes pair(uint32_t a, uint32_t b) { return cat({le32(a), le32(b)}); }
 
 // Each buffer decoded as one read.
 template <typename Decoder>
@@ -39,7 +38,7 @@ TEST(I2cDecoder, TurnsEventStreamsIntoMessages) {
     const std::pair<int, Bytes> started[] = {{10, {}}, {11, {0xA0, 0x00}}};
     const std::tuple<const char*, std::vector<Bytes>, Messages> cases[] = {  // case, reads, messages
         {"flags on a STOP end the run", {{0x00, 0x2A, 0x40, 0x21, 0x42, 0x75}},
-         {started[0], started[1], {15, {0x12}}, {9, u32(5)}, {13, {}}}},
+         {started[0], started[1], {15, {0x12}}, {9, le32(5)}, {13, {}}}},
         {"10-bit address", {{0x1F, 0x40, 0x25, 0x41, 0x25, 0x66}},
          {{10, {}}, {12, {0xF0, 0x51, 0x00, 0x00}}, {15, {0x56}}, {13, {}}}},
         {"10-bit address, both acknowledge bits", {{0x1F, 0x30, 0x25, 0x31}}, {{10, {}}, {12, {0xF0, 0x51, 3, 0}}}},
@@ -56,7 +55,7 @@ TEST(I2cDecoder, TurnsEventStreamsIntoMessages) {
          {{0x00, 0x2A, 0x40, 0x21, 0x42, 0x23, 0x44, 0x35}},
          {started[0], started[1], {15, {0x12, 0x34}}, {8, pair(3, 1)}, {2, {0x35}}}},
         {"STOP inside a byte, START flags, STOP flags", {{0x00, 0x2A, 0x70, 0x05, 0x73}},
-         {{10, {}}, {14, {}}, {9, u32(5)}, {10, {}}, {9, u32(3)}, {13, {}}}},
+         {{10, {}}, {14, {}}, {9, le32(5)}, {10, {}}, {9, le32(3)}, {13, {}}}},
         {"marker inside a run, filler and unused events", {{0x00, 0x2A, 0x40, 0x21, 0x42, 0xAA, 0xFF, 0x85, 0x23, 0x44, 0x70}},
          {started[0], started[1], {7, {}}, {15, {0x12, 0x34}}, {13, {}}}},
         {"a byte split between reads; each read ends its run", {{0x00, 0x2A}, {0x40, 0x21}, {0x42, 0x23}, {0x44, 0x70}},
@@ -99,8 +98,8 @@ TEST(SpiDecoder, AssemblesWordsOfEveryWidthInBothByteOrders) {
         // A word split between reads is kept for the next one.
         {8, 0, {{0x11, 0x32}, {0x23, 0x44}}, {{22, {0x31, 0x42}}}},
         // A frame event inside a word reports the bits it cut off, plus its flags.
-        {8, 0, {{0x11, 0x32, 0x01, 0x11, 0x32, 0x23, 0x44}}, {{9, u32(5)}, {20, {}}, {22, {0x31, 0x42}}}},
-        {8, 0, {{0x11, 0x32, 0x23, 0x52, 0x50}}, {{9, u32(6)}, {21, {}}, {21, {}}}},
+        {8, 0, {{0x11, 0x32, 0x01, 0x11, 0x32, 0x23, 0x44}}, {{9, le32(5)}, {20, {}}, {22, {0x31, 0x42}}}},
+        {8, 0, {{0x11, 0x32, 0x23, 0x52, 0x50}}, {{9, le32(6)}, {21, {}}, {21, {}}}},
         // Sequence errors, the marker and ignored events.
         {8, 0, {{0x32, 0x11, 0xAA, 0x11, 0xFF, 0x6F, 0x32, 0x23, 0x44}}, {{8, pair(3, 0)}, {8, pair(1, 2)}, {7, {}}, {8, pair(1, 1)}, {22, {0x10, 0x22}}}},
         // A host may ask for any width: words of 0 bits complete at every event.

@@ -12,7 +12,6 @@ namespace {
 // 5 s and 999999 us after the 32-bit seconds field wrapped in 2106.
 uint64_t fixedClock() { return kUnixEpochTicks + ((uint64_t{1} << 32) + 5) * kTicksPerSecond + 9'999'999; }
 uint32_t u32At(const Bytes& b, size_t at) { return EthernetPlimDecoderBase::word(&b[at]); }
-Bytes le32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
 
 // Little-endian: magic A1B2C3D4 (microseconds), version 2.4, zone 0, accuracy 0,
 // snapshot length 65535 (no frame is cut), link type 1 (Ethernet).

@@ -132,32 +132,21 @@ TEST_F(FpgaTest, TheDeviceStallsUploaderRequestsItsFirmwareDoesNotTake) {
     uint8_t data[65] = {};
     // {type, request, value, index, length, the refusal ("": taken)}
     const std::tuple<uint8_t, uint8_t, uint16_t, uint16_t, uint16_t, const char*> cases[] = {
-        {0xC0, 0x50, 0, 0, 4, ""},
-        {0xC0, 0x50, 0, 0, 3, "len 3, expected 4"},
-        {0xC0, 0x50, 0, 0, 5, "len 5, expected 4"},
-        {0xC0, 0x50, 1, 0, 4, "value 0x0001, expected 0x0000"},
-        {0x40, 0x50, 0, 0, 4, "type 0x40, expected 0xc0"},
-        {0xC0, 0x51, 0, 0, 4, ""},
-        {0xC0, 0x51, 0, 0, 2, "len 2, expected 4"},
-        {0xC0, 0x51, 0, 0x100, 4, "index 0x0100, expected 0x0000"},
-        {0x40, 0x52, 0, 0, 0, ""},
-        {0x40, 0x52, 0x100, 0, 0, "value 0x0100, expected 0x0000"},
-        {0x40, 0x52, 0, 1, 0, "index 0x0001, expected 0x0000"},
-        {0x40, 0x52, 0, 0, 1, "len 1, expected 0"},
-        {0xC0, 0x52, 0, 0, 0, "type 0xc0, expected 0x40"},
-        {0x40, 0x53, 16, 0x1000, 64, ""},
+        {0xC0, 0x50, 0, 0, 4, ""}, {0xC0, 0x50, 0, 0, 3, "len 3, expected 4"},
+        {0xC0, 0x50, 0, 0, 5, "len 5, expected 4"}, {0xC0, 0x50, 1, 0, 4, "value 0x0001, expected 0x0000"},
+        {0x40, 0x50, 0, 0, 4, "type 0x40, expected 0xc0"}, {0xC0, 0x51, 0, 0, 4, ""},
+        {0xC0, 0x51, 0, 0, 2, "len 2, expected 4"}, {0xC0, 0x51, 0, 0x100, 4, "index 0x0100, expected 0x0000"},
+        {0x40, 0x52, 0, 0, 0, ""}, {0x40, 0x52, 0x100, 0, 0, "value 0x0100, expected 0x0000"},
+        {0x40, 0x52, 0, 1, 0, "index 0x0001, expected 0x0000"}, {0x40, 0x52, 0, 0, 1, "len 1, expected 0"},
+        {0xC0, 0x52, 0, 0, 0, "type 0xc0, expected 0x40"}, {0x40, 0x53, 16, 0x1000, 64, ""},
         {0x40, 0x53, 1, 0x1010, 7, ""},  // a trailing piece of a word is not counted
         {0x40, 0x53, 15, 0x1000, 64, "value 0x000f, expected 0x0010"},
-        {0x40, 0x53, 2, 0x1000, 7, "value 0x0002, expected 0x0001"},
-        {0x40, 0x53, 16, 0x1000, 65, "len 65, at most 64"},
+        {0x40, 0x53, 2, 0x1000, 7, "value 0x0002, expected 0x0001"}, {0x40, 0x53, 16, 0x1000, 65, "len 65, at most 64"},
         {0xC0, 0x53, 16, 0x1000, 64, "type 0xc0, expected 0x40"},
         {0x40, 0x53, 16, 0x3FF0, 64, ""},  // the flash's last 64 bytes
-        {0x40, 0x53, 1, 0x3FFF, 4, ""},
-        {0x40, 0x53, 16, 0x3FF1, 64, "block past the flash's end"},
-        {0x40, 0x54, 0, 0, 0, ""},
-        {0x40, 0x54, 1, 0, 0, "value 0x0001, expected 0x0000"},
-        {0x40, 0x54, 0, 0x1000, 0, "index 0x1000, expected 0x0000"},
-        {0x40, 0x54, 0, 0, 4, "len 4, expected 0"},
+        {0x40, 0x53, 1, 0x3FFF, 4, ""}, {0x40, 0x53, 16, 0x3FF1, 64, "block past the flash's end"},
+        {0x40, 0x54, 0, 0, 0, ""}, {0x40, 0x54, 1, 0, 0, "value 0x0001, expected 0x0000"},
+        {0x40, 0x54, 0, 0x1000, 0, "index 0x1000, expected 0x0000"}, {0x40, 0x54, 0, 0, 4, "len 4, expected 0"},
         {0x40, 0x55, 0, 0, 0, "not a request of the device"},
     };
     for (const auto& [type, request, value, index, length, refusal] : cases) {
@@ -191,58 +180,48 @@ TEST_F(FpgaTest, ABusyDeviceIsPolledInBurstsOfTenWithPausesBetween) {
     EXPECT_EQ(countRecorded("req=0x51 "), 3 * 16u);  // preparing, erasing, starting
 }
 
-TEST_F(FpgaTest, HostStartedUploadsReportToTheHost) {
-    const std::tuple<bool, const char*, int, const char*> cases[] = {  // SPI, device, last message, its error
-        {false, "", kMsgDone, nullptr},
-        {true, "error 0x0200 at block 2", kMsgError, "FPGA uploader status: 0x0200"},
+// The host hears of an upload's progress and end. A session that ends during
+// the upload waits for it: cut short, it would leave the flash half written.
+TEST_F(FpgaTest, HostStartedUploadsReportToTheHostAndTheEndOfTheSessionWaitsForThem) {
+    // {SPI, device, file size, the session ends at once, the progress, the error (null: done)}
+    const std::tuple<bool, const char*, size_t, bool, Bytes, const char*> cases[] = {
+        {false, "", 100, false, {96, 100}, nullptr},
+        {true, "error 0x0200 at block 2", 100, false, {96, 100}, "FPGA uploader status: 0x0200"},
+        {false, "busy 15", 32 + 5 * 64, true, {27, 45, 63, 81, 100}, nullptr},  // about 100 ms a step
     };
-    for (const auto& [spi, device, last, error] : cases) {
+    const uint8_t kProgress = FpgaUploaderTransportEventSink::kMsgUploadProgress;
+    for (const auto& [spi, device, size, atOnce, progress, error] : cases) {
+        SCOPED_TRACE(device);
         loadDevice(device);
         Settings s;
         s.flags = kFlagSuspend;
-        s.firmwareFileName = firmware(100);
+        s.firmwareFileName = firmware(size);
         auto c = spi ? std::unique_ptr<ControllerBase>(std::make_unique<SpiPlimController>(&s))
                      : std::unique_ptr<ControllerBase>(std::make_unique<I2cPlimController>(&s));
         testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
         ControllerSession session(*c);
         EXPECT_EQ(session.send(frame(spi ? 23 : 17)).code, kMsgDone);  // answered at once
-        EXPECT_TRUE(waitUntil([&] { return codes(session.out).size() >= 3; }));
+        EXPECT_TRUE(atOnce || waitUntil([&] { return codes(session.out).size() > progress.size(); }));
         // The host has heard of a failed upload; the run still fails with it.
         EXPECT_EQ(session.end(), error == nullptr);
         testing::internal::GetCapturedStdout();
+        const std::string notice = testing::internal::GetCapturedStderr();
         std::vector<HostMessage> m = parseMessages(session.out.output());
-        ASSERT_EQ(m.size(), 3u) << testing::PrintToString(codes(session.out));
-        EXPECT_EQ(m[0].payload, Bytes{96});
-        EXPECT_EQ(m[1].payload, Bytes{100});
-        EXPECT_EQ(m[2].code, last);
+        ASSERT_EQ(m.size(), progress.size() + 1) << testing::PrintToString(codes(session.out));
+        for (size_t i = 0; i < progress.size(); ++i)
+            EXPECT_EQ(std::make_pair(m[i].code, m[i].payload), std::make_pair(kProgress, Bytes{progress[i]})) << i;
+        EXPECT_EQ(m.back().code, error ? kMsgError : kMsgDone);
         if (error) {
-            EXPECT_EQ(err::getErrorDescription(err::ErrorRef(m[2].payload.data(), m[2].payload.size())), error);
+            EXPECT_EQ(err::getErrorDescription(err::ErrorRef(m.back().payload.data(), m.back().payload.size())), error);
         }
+        EXPECT_EQ(countRecorded("req=0x54 "), error ? 0u : 1u);
+        if (!atOnce) continue;
+        EXPECT_TRUE(notice.starts_with("firmware upload of " + s.firmwareFileName + " is finishing (") &&
+                    notice.ends_with(" of 5 blocks written); Ctrl-C abandons it\n")) << notice;
+        Bytes flash = readFileBytes(dump), payload = rpd(size);
+        EXPECT_EQ(Bytes(flash.begin() + 0x4000, flash.begin() + 0x4000 + size - 32), Bytes(payload.begin() + 32, payload.end()));
     }
-}
-
-// Cut short, an upload would leave the flash half written: the end of the
-// session waits for it, and the host hears how it ended.
-TEST_F(FpgaTest, ASessionThatEndsDuringAnUploadWaitsForIt) {
-    loadDevice("busy 15");  // about 100 ms a step
-    Settings s;
-    s.flags = kFlagSuspend;
-    s.firmwareFileName = firmware(32 + 5 * 64);
-    I2cPlimController c(&s);
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    ControllerSession session(c);
-    EXPECT_EQ(session.send(frame(17)).code, kMsgDone);
-    EXPECT_TRUE(session.end());
-    testing::internal::GetCapturedStdout();
-    std::string notice = testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(notice.starts_with("firmware upload of " + s.firmwareFileName + " is finishing (") &&
-                notice.ends_with(" of 5 blocks written); Ctrl-C abandons it\n")) << notice;
-    const int progress = FpgaUploaderTransportEventSink::kMsgUploadProgress;
-    EXPECT_EQ(codes(session.out), (std::vector<int>{progress, progress, progress, progress, progress, kMsgDone}));
-    EXPECT_EQ(countRecorded("req=0x54 "), 1u);
-    Bytes flash = readFileBytes(dump), payload = rpd(32 + 5 * 64);
-    EXPECT_EQ(Bytes(flash.begin() + 0x4000, flash.begin() + 0x4000 + 5 * 64), Bytes(payload.begin() + 32, payload.end()));
 }
 
 // The block index is 16 bits: a file whose last block would start past 0xFFFF

@@ -16,6 +16,7 @@ import zipfile
 import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from conftest import frame, parse_messages as messages  # noqa: E402
 from ptyport import PtyPort  # noqa: E402
 
 PACKAGES = os.environ.get("QW_PACKAGES", "")
@@ -39,19 +40,6 @@ def clean_env(**extra):
            if not k.startswith(("QW", "LD_", "WINEPATH")) and k != "PYTHONPATH"}
     env.update(WINEDEBUG="-all", **extra)
     return env
-
-
-def frame(code, payload=b""):
-    return bytes([2, code, len(payload) & 0xFF, len(payload) >> 8]) + payload
-
-
-def messages(data):
-    out, pos = [], 0
-    while len(data) - pos >= 4 and len(data) - pos - 4 >= (data[pos + 2] | data[pos + 3] << 8):
-        size = data[pos + 2] | data[pos + 3] << 8
-        out.append((data[pos + 1], data[pos + 4:pos + 4 + size]))
-        pos += 4 + size
-    return out
 
 
 # --- the Debian package -------------------------------------------------------------------

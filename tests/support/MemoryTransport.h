@@ -123,6 +123,11 @@ inline std::vector<uint8_t> counting(size_t n, uint8_t first = 0) {
     return b;
 }
 
+// A 32-bit value as messages carry it: little-endian.
+inline std::vector<uint8_t> le32(uint32_t v) {
+    return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+}
+
 inline std::vector<uint8_t> cat(std::initializer_list<std::vector<uint8_t>> parts) {
     std::vector<uint8_t> all;
     for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());

@@ -55,31 +55,25 @@ TEST(ExtcapInterfaces, NamesCarryTheKindAndTheDeviceNumber) {
     }
 }
 
-TEST(ExtcapInterfaces, EachDialogOffersWhatTheCommandLineOffersForItsDevice) {
+TEST(ExtcapInterfaces, EachDialogOffersWhatTheCommandLineOffersForItsDeviceAndItsLinkType) {
     using V = std::vector<std::string>;
-    const std::tuple<const char*, V> cases[] = {
-        {"qwserialplim", {"--index", "--baud", "--data-bits", "--stop-bits", "--parity"}},
+    const std::tuple<const char*, V, const char*> cases[] = {  // interface, the dialog's calls, its link type
+        {"qwserialplim", {"--index", "--baud", "--data-bits", "--stop-bits", "--parity"}, "{number=147}{name=USER0}"},
         {"qwserialpro", {"--index", "--firmware", "--baud", "--data-bits", "--stop-bits", "--parity", "--dtr", "--rts",
-                         "--device-time"}},
-        {"qwi2c", {"--index", "--firmware", "--i2c-messages"}},
-        {"qwspi", {"--index", "--firmware", "--spi-mode", "--spi-data", "--spi-little-endian"}},
-        {"qwethernet", {"--index", "--firmware"}},
+                         "--device-time"}, "{number=147}{name=USER0}"},
+        {"qwi2c", {"--index", "--firmware", "--i2c-messages"}, "{number=209}{name=I2C_LINUX}"},
+        {"qwspi", {"--index", "--firmware", "--spi-mode", "--spi-data", "--spi-little-endian"}, "{number=147}{name=USER0}"},
+        {"qwethernet", {"--index", "--firmware"}, "{number=1}{name=EN10MB}"},
     };
-    for (const auto& [prefix, expected] : cases) {
+    for (const auto& [prefix, expected, link] : cases) {
         std::string lines = configLines(named(prefix), 4);
         EXPECT_EQ(calls(lines), expected) << prefix;
         EXPECT_NE(lines.find("{default=4}"), std::string::npos) << prefix;  // the interface's own device
+        EXPECT_NE(dltLines(named(prefix)).find(link), std::string::npos) << prefix;
     }
     EXPECT_NE(configLines(named("qwspi"), 0).find("value {arg=3}{value=8}{display=8}{default=true}"), std::string::npos);
     EXPECT_NE(configLines(named("qwserialplim"), 0).find("value {arg=4}{value=even}{display=even}{default=false}"),
               std::string::npos);
-}
-
-TEST(ExtcapInterfaces, LinkTypesByDevice) {
-    EXPECT_NE(dltLines(named("qwi2c")).find("{number=209}{name=I2C_LINUX}"), std::string::npos);
-    EXPECT_NE(dltLines(named("qwethernet")).find("{number=1}{name=EN10MB}"), std::string::npos);
-    for (const char* prefix : {"qwserialplim", "qwserialpro", "qwspi"})
-        EXPECT_NE(dltLines(named(prefix)).find("{number=147}{name=USER0}"), std::string::npos) << prefix;
 }
 
 TEST(ExtcapInterfaces, TheDialogsOptionsBecomeTheProgramsSwitches) {
