@@ -21,7 +21,7 @@ public:
 
 private:
     unsigned long key_;
-    void (*destroy_)(void*);
+    [[maybe_unused]] void (*destroy_)(void*);  // Windows calls it itself; a pthread key holds it on POSIX
 };
 
 // The calling thread's T, made on its first use in that thread. Slots live for
