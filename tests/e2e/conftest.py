@@ -4,6 +4,7 @@ import contextlib
 import os
 import socket
 import subprocess
+import sys
 import threading
 import time
 from types import SimpleNamespace
@@ -26,7 +27,10 @@ def command(*args):
 
 
 def exit_code(raw):
-    """-1 from the program reads as 255 on both platforms (Wine reports it so)."""
+    """-1 from the program reads as 255 on both platforms (Wine reports it so). A
+    process a signal ended is named on stderr, which a failing test shows."""
+    if raw < 0:
+        print("the program was ended by signal %d" % -raw, file=sys.stderr)
     return raw & 0xFF
 
 
