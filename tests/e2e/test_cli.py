@@ -70,13 +70,12 @@ HELP = VERSION + b"Usage: quenwick-hwc [<options>...]\n" + HELP_TEXT.replace("\n
     # Capture settings that validate but name no hardware: nothing to run.
     (("--stdin", "--ser-baud=9600"), HELP),
     (("--bogus",), "unknown switch --bogus"), (("-\u00e9",), "unknown switch -\u00e9"),
-    (("-n",), "missing value for switch 'n'"), (("--in", "-o", "x"), "missing value for switch 'in'"),
+    (("-n",), "missing value for switch 'n'"),
     (("--ser-stop=15",), "invalid serial stop bits value"), (("--ser-parity=Even",), "invalid serial parity value"),
     (("--spi-mode=4",), "invalid SPI mode value"), (("--spi-data=10",), "invalid SPI data bit count value"),
     (("--vid=xyz",), "invalid VID"), (("--pid=10000",), "invalid PID"),
     (("--fpga-base=0",), "invalid FPGA base index"), (("-t70000",), "invalid TCP port"),
     # Values the lenient readers would quietly take as something else.
-    (("--split-size", "1.5M"), 'invalid --split-size value "1.5M"'),
     (("--split-time", "abc"), 'invalid --split-time value "abc"'),
     (("--read-block-size", "0"), 'invalid --read-block-size value "0"'),
     # Validation runs before any mode, help included.

@@ -31,13 +31,12 @@ def test_the_image_lands_in_the_eeprom(upload, tmp_path):
 @pytest.mark.parametrize("scenario, image, stdout, error", [
     ("device 16d0:0f3c model=ezusb\n", IMAGE, b"",
      b"USB device 16d0:0f3b: The system cannot find the file specified."),
+    # The image's own faults and the loader's on a part it cannot address have their
+    # texts checked in EzUsbTest; here the image is named as the user gave it.
     (FX2, None, b"", b'EZ-USB image "image.iic": '),  # then the system's text
-    (FX2, b"", b"", b'EZ-USB image "image.iic": the file is empty'),
-    (FX2, bytes(65537), b"", b'EZ-USB image "image.iic": larger than 65536 bytes'),
     (FX2 + "fail control 0x40 0xa2 pipe nth=2\n", IMAGE, RAM + WRITE, b"writing the EEPROM: Pipe error"),
     (FX2 + "flip 4096\n", IMAGE, RAM + WRITE + VERIFY, b"EEPROM contents differs from the original"),
-    (FX2 + "eeprom 256 addressing=1\n", IMAGE, RAM + WRITE, b"writing the EEPROM: Pipe error"),
-], ids=["no device", "no file", "empty", "too large", "failing chunk", "differs", "no boot EEPROM"])
+], ids=["no device", "no file", "failing chunk", "differs"])
 def test_each_failure_names_itself(upload, scenario, image, stdout, error):
     result = upload(scenario, image)
     assert (result.code, result.stdout) == (255, stdout)

@@ -64,13 +64,12 @@ Bytes user0(uint8_t family, uint8_t code, const Bytes& payload) {
 
 }  // namespace
 
-TEST(PcapFile, GlobalHeaderNamesNanosecondsTheSnapLengthAndTheLinkType) {
-    Bytes out;
-    pcap::appendGlobalHeader(out, pcap::kLinkI2cLinux);
-    EXPECT_EQ(out, (Bytes{0x4D, 0x3C, 0xB2, 0xA1, 2, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 4, 0, 209, 0, 0, 0}));
-}
-
-TEST(PcapFile, RecordTimesComeFromFiletimeInNanoseconds) {
+// The global header names nanoseconds, the snap length and the link type; record
+// times come from FILETIME in nanoseconds.
+TEST(PcapFile, GlobalHeaderAndRecordTimes) {
+    Bytes header;
+    pcap::appendGlobalHeader(header, pcap::kLinkI2cLinux);
+    EXPECT_EQ(header, (Bytes{0x4D, 0x3C, 0xB2, 0xA1, 2, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 4, 0, 209, 0, 0, 0}));
     const std::tuple<uint64_t, uint32_t, uint32_t> cases[] = {
         {kEpoch, 0, 0},
         {kEpoch - 1, 0, 0},  // before 1970: shown as 1970
