@@ -5,7 +5,10 @@
 # Needs $root (the checkout) set by the caller.
 
 # Every build goes through ccache when the machine has it (scripts/deps
-# installs it); folders and checkouts share what was compiled with the same flags.
+# installs it); folders and checkouts share what was compiled with the same
+# flags. Paths reach the cache relative to the build folder, so the packages'
+# folders sit at the same depth as the test stages' (build/package-linux beside
+# build/linux).
 build_args=()
 if command -v ccache >/dev/null 2>&1; then
   export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1

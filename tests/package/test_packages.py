@@ -20,6 +20,8 @@ from conftest import frame, parse_messages as messages  # noqa: E402
 from ptyport import PtyPort  # noqa: E402
 
 PACKAGES = os.environ.get("QW_PACKAGES", "")
+# The simulator's libusb-1.0.dll from the Windows package build (scripts/test names it).
+SIM_DLL = os.environ.get("QW_SIM_DLL", "")
 VERSION = os.environ.get("QW_VERSION", "")
 # Only these may be imported by a packaged .exe: they come with every Windows.
 WINDOWS_SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "ws2_32.dll", "advapi32.dll", "setupapi.dll", "user32.dll",
@@ -214,10 +216,9 @@ def test_a_com_port_capture_runs_without_libusb(folder):
 @pytest.mark.skipif(not shutil.which("wine"), reason="Wine")
 def test_with_a_libusb_dll_beside_it_a_serial_plim_capture_runs(folder, tmp_path):
     # The simulator's DLL stands in for the official one a user supplies.
-    sim = os.path.join(PACKAGES, "windows", "sim", "lib", "libusb-1.0.dll")
-    if not os.path.exists(sim):
-        pytest.skip("the simulator's DLL of the package build")
-    shutil.copy(sim, folder / "libusb-1.0.dll")
+    if not SIM_DLL:
+        pytest.skip("QW_SIM_DLL not set")
+    shutil.copy(SIM_DLL, folder / "libusb-1.0.dll")
     scenario = tmp_path / "bus.sim"
     scenario.write_text("device 16d0:0e26 model=serialplim\nendpoint 0x82\ntext \"hello\"\n")
     capture_until_interrupted(folder, ["--serial-plim"], 0x02, b"hello", clean_env(QWSIM_SCENARIO=str(scenario)))
