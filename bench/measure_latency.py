@@ -27,7 +27,8 @@ ENV = {**os.environ, "WINEDEBUG": "-all"}
 
 
 def command(*args):
-    return (["wine"] if WINE else []) + [EXE, *args]
+    # Address randomisation off under Wine, as in the tests (tests/e2e/conftest.py).
+    return (["setarch", "-R", "wine"] if WINE else []) + [EXE, *args]
 
 
 def free_port():

@@ -2,6 +2,7 @@
 would. QW_PLATFORM is posix or win32; QW_BUILD_DIR holds the simulator and helpers."""
 import contextlib
 import os
+import shutil
 import socket
 import subprocess
 import sys
@@ -21,9 +22,18 @@ EOL = b"\r\n" if WINE else b"\n"
 SERIAL_DATA = 0x03
 
 
+# How a Windows program is started. Debian's Wine has no preloader, so the
+# kernel places the C library's heap of each Wine process at random in the low
+# 4 GiB; about once in a few thousand starts it covers 0x7ffe0000, the page
+# Windows keeps for its shared user data, and Wine gives up ("failed to map the
+# shared user data", exit 1, nothing shown under WINEDEBUG=-all). With address
+# randomisation off the heap sits right after Wine's loader, every start alike.
+WINE_RUN = ["setarch", "-R", "wine"] if shutil.which("setarch") else ["wine"]
+
+
 def command(*args):
     """The argument vector that runs the program with these arguments."""
-    return (["wine"] if WINE else []) + [EXE, *args]
+    return (WINE_RUN if WINE else []) + [EXE, *args]
 
 
 def exit_code(raw):

@@ -10,7 +10,7 @@ import subprocess
 
 import pytest
 
-from conftest import BUILD_DIR, WINE, sim_env
+from conftest import BUILD_DIR, WINE, WINE_RUN, sim_env
 
 EXTCAP = os.path.join(BUILD_DIR, "src", "quenwick-extcap.exe") if WINE else os.path.join(BUILD_DIR, "tools", "quenwick-extcap")
 FRAMES = [bytes.fromhex("ffffffffffff020000000001" "0806") + bytes(range(i, i + 46)) for i in (0, 50, 100)]
@@ -21,7 +21,7 @@ def extcap(tmp_path, *args, **kwargs):
     if not BUILD_DIR or not os.path.exists(EXTCAP):
         pytest.skip("quenwick-extcap not built")
     env = {**os.environ, "WINEDEBUG": "-all", **sim_env(tmp_path, BUS)}
-    return subprocess.Popen((["wine"] if WINE else []) + [EXTCAP, *args], env=env, stdout=subprocess.PIPE,
+    return subprocess.Popen((WINE_RUN if WINE else []) + [EXTCAP, *args], env=env, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, **kwargs)
 
 

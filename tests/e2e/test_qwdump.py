@@ -8,7 +8,7 @@ import subprocess
 
 import pytest
 
-from conftest import BUILD_DIR, WINE, frame, sim_env
+from conftest import BUILD_DIR, WINE, WINE_RUN, frame, sim_env
 
 QWDUMP = os.path.join(BUILD_DIR, "src", "qwdump.exe") if WINE else os.path.join(BUILD_DIR, "tools", "qwdump", "qwdump")
 
@@ -16,7 +16,7 @@ QWDUMP = os.path.join(BUILD_DIR, "src", "qwdump.exe") if WINE else os.path.join(
 def qwdump(*args, stdin=b""):
     if not BUILD_DIR or not os.path.exists(QWDUMP):
         pytest.skip("qwdump not built")
-    proc = subprocess.run((["wine"] if WINE else []) + [QWDUMP, *args], input=stdin, capture_output=True, timeout=30,
+    proc = subprocess.run((WINE_RUN if WINE else []) + [QWDUMP, *args], input=stdin, capture_output=True, timeout=30,
                           env={**os.environ, "WINEDEBUG": "-all"})
     return proc.returncode, proc.stdout.decode().replace("\r\n", "\n"), proc.stderr.decode().replace("\r\n", "\n")
 

@@ -16,7 +16,7 @@ import zipfile
 import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from conftest import frame, parse_messages as messages  # noqa: E402
+from conftest import WINE_RUN, frame, parse_messages as messages  # noqa: E402
 from ptyport import PtyPort  # noqa: E402
 
 PACKAGES = os.environ.get("QW_PACKAGES", "")
@@ -134,7 +134,7 @@ def folder(zip_file, tmp_path):
 
 
 def wine(folder, *args, env=None, timeout=60):
-    return subprocess.run(["wine", str(folder / "quenwick-hwc.exe"), *args], capture_output=True, cwd=folder,
+    return subprocess.run([*WINE_RUN, str(folder / "quenwick-hwc.exe"), *args], capture_output=True, cwd=folder,
                           env=env or clean_env(), timeout=timeout)
 
 
@@ -182,7 +182,7 @@ def test_without_libusb_every_other_mode_runs_and_a_usb_mode_says_what_is_missin
 def capture_until_interrupted(folder, args, code, expected, env):
     """Runs a capture on stdout until its messages of `code` carry `expected`,
     then interrupts it: it must end normally."""
-    proc = subprocess.Popen(["wine", str(folder / "quenwick-hwc.exe"), *args, "--stdout"], stdout=subprocess.PIPE,
+    proc = subprocess.Popen([*WINE_RUN, str(folder / "quenwick-hwc.exe"), *args, "--stdout"], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, cwd=folder, env=env)
     try:
         got = b""
