@@ -146,6 +146,10 @@ bool Win32SerialPort::beginIo() {
 void Win32SerialPort::endIo() {
     // The buffers of a read or write in flight belong to the caller, who frees
     // them right after this: cancel, then wait until the system is done with them.
+    // A pending line-event wait ends at once when the event mask changes; some
+    // serial drivers (Wine's on a port with no UART behind it, for one) never
+    // complete a cancelled one, and waiting for it would hang the program's end.
+    if (comm_.pending) SetCommMask(port_.get(), 0);
     if (comm_.pending || read_.pending || write_.pending) CancelIoEx(port_.get(), nullptr);
     for (Overlapped* op : {&comm_, &read_, &write_}) {
         if (op->pending) {

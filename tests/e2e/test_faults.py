@@ -12,9 +12,10 @@ import time
 import pytest
 
 from conftest import EXE, WINE, connect, data_of, frame, free_tcp_port, parse_messages, receive
+from ptyport import claim_com_link
 from test_qwlog import data_of as qwlog_data, read_qwlog
 
-ERROR, DONE, TRANSMIT = 0x20, 0x00, 0x28
+ERROR, DONE, TRANSMIT, MODEM_LINES = 0x20, 0x00, 0x28, 0x22
 posix_only = pytest.mark.skipif(WINE, reason="a POSIX facility")
 # A sanitizer's allocator keeps freed memory back: resident sizes say nothing there.
 MEASURED = os.environ.get("QW_SANITIZED", "0") != "1"
@@ -195,6 +196,24 @@ def test_a_single_command_file_runs_every_command_and_takes_the_output_after_the
     content = session.read_bytes()
     assert content[:len(commands)] == commands
     assert parse_messages(content[len(commands):]) == [(DONE, b"")] * 300
+
+
+@pytest.mark.skipif(not WINE, reason="a fault of Wine's serial driver")
+def test_the_end_of_input_ends_a_capture_whose_line_event_wait_is_never_completed(background):
+    # Wine's driver never completes a cancelled line-event wait on a device node
+    # with no UART behind it: the program's end must not wait for one.
+    try:
+        os.close(os.open("/dev/ttyS0", os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK))
+    except OSError:
+        pytest.skip("no /dev/ttyS0 to open")
+    name, link = claim_com_link("/dev/ttyS0")
+    try:
+        qw = background("--serial", name, "--stdin")
+        # The first line state is reported once the line is watched.
+        assert qw.wait_output(lambda m: any(c == MODEM_LINES for c, _ in m))
+        assert qw.finish(timeout=60) == (0, b"")
+    finally:
+        os.unlink(link)
 
 
 @posix_only
