@@ -72,7 +72,7 @@ bool SerialController::start(TransportBase* output, TransportBase*) {
     }
     stateFlags = 0;
     outputTransport = output;
-    draining_ = false;
+    drainLeft_ = kNotDraining;
     setIoRunning(true);
     if (!vek::sys::startThread(thread_, &SerialController::ioThread, this, output)) {
         setIoRunning(false);
@@ -171,8 +171,7 @@ SerialController::Drain SerialController::drain(const std::vector<uint8_t>& send
     auto now = std::chrono::steady_clock::now();
     // The deadline runs from the last progress: a loaded machine that sends
     // slowly still sends everything; only a line that takes nothing more gives up.
-    if (!draining_ || left < drainLeft_) {
-        draining_ = true;
+    if (left < drainLeft_) {
         drainLeft_ = left;
         drainDeadline_ = now + std::chrono::milliseconds(lineTimeMs(line, left) + kTransmitDrainGraceMs);
     }

@@ -101,8 +101,8 @@ private:
     vek::io::SerialSettings line_;  // as last applied, for the drain time
     std::condition_variable queueChanged_;
     // The I/O thread's own: when the stop's drain must be over unless more
-    // bytes leave, and how many were left then.
+    // bytes leave, and how many were left then (kNotDraining before a drain).
+    static constexpr size_t kNotDraining = SIZE_MAX;
     std::chrono::steady_clock::time_point drainDeadline_{};
-    size_t drainLeft_ = 0;
-    bool draining_ = false;
+    size_t drainLeft_ = kNotDraining;
 };
