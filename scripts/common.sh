@@ -4,11 +4,17 @@
 #
 # Needs $root (the checkout) set by the caller.
 
+# Where the build folders go (QW_BUILD_ROOT, default build/), as an absolute path.
+buildroot=${QW_BUILD_ROOT:-build}
+[[ "$buildroot" == /* ]] || buildroot=$root/$buildroot
+# The packages, and the folders they are built in.
+packages_dir=$buildroot/packages
+package_build_dir() { echo "$buildroot/package-$1"; }
+
 # Every build goes through ccache when the machine has it (scripts/deps
 # installs it); folders and checkouts share what was compiled with the same
 # flags. Paths reach the cache relative to the build folder, so the packages'
-# folders sit at the same depth as the test stages' (build/package-linux beside
-# build/linux).
+# folders sit at the same depth as the test stages' (package-linux beside linux).
 build_args=()
 if command -v ccache >/dev/null 2>&1; then
   export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1

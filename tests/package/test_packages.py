@@ -133,9 +133,14 @@ def folder(zip_file, tmp_path):
     return inner
 
 
+def program(folder, *args):
+    """The argument vector that runs the unpacked program under Wine."""
+    return [*WINE_RUN, str(folder / "quenwick-hwc.exe"), *args]
+
+
 def wine(folder, *args, env=None, timeout=60):
-    return subprocess.run([*WINE_RUN, str(folder / "quenwick-hwc.exe"), *args], capture_output=True, cwd=folder,
-                          env=env or clean_env(), timeout=timeout)
+    return subprocess.run(program(folder, *args), capture_output=True, cwd=folder, env=env or clean_env(),
+                          timeout=timeout)
 
 
 def test_the_zip_is_one_folder_with_the_programs_and_their_texts(zip_file):
@@ -182,7 +187,7 @@ def test_without_libusb_every_other_mode_runs_and_a_usb_mode_says_what_is_missin
 def capture_until_interrupted(folder, args, code, expected, env):
     """Runs a capture on stdout until its messages of `code` carry `expected`,
     then interrupts it: it must end normally."""
-    proc = subprocess.Popen([*WINE_RUN, str(folder / "quenwick-hwc.exe"), *args, "--stdout"], stdout=subprocess.PIPE,
+    proc = subprocess.Popen(program(folder, *args, "--stdout"), stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, cwd=folder, env=env)
     try:
         got = b""
